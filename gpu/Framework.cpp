@@ -1,0 +1,79 @@
+#include "gpu/Framework.h"
+
+#include "gpu/ResourcePool.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+GpuResourcePool* g_resourcePool = nullptr;
+GLuint g_frameworkFbo = 0;
+int g_frameworkFboIndex = 0;
+bool g_glslSupported = false;
+
+namespace {
+
+struct RequiredExtension {
+    const char* name;
+    const char* missingMessage;
+};
+
+// Tested in this order; only the first missing one is reported.
+constexpr RequiredExtension kRequiredExtensions[] = {
+    {"GL_EXT_framebuffer_object", "GL_EXT_framebuffer_object not supported.\n"},
+    {"GL_ARB_shader_objects", "ARB_shader_objects not supported!\n"},
+    {"GL_ARB_shading_language_100", "ARB_shading_language_100 not supported!\n"},
+};
+
+bool LoadGlEntryPoints() {
+    // Resolve every entry point GLEW knows, whatever the extension string says.
+    glewExperimental = GL_TRUE;
+    const GLenum result = glewInit();
+    if (result != GLEW_OK) {
+        std::printf("Error initializing GLEW %s\n",
+                    reinterpret_cast<const char*>(glewGetErrorString(result)));
+        return false;
+    }
+    return true;
+}
+
+bool HasRequiredExtensions() {
+    for (const RequiredExtension& extension : kRequiredExtensions) {
+        if (!glewGetExtension(extension.name)) {
+            std::fputs(extension.missingMessage, stdout);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool InitFramework() {
+    if (!LoadGlEntryPoints() || !HasRequiredExtensions()) return false;
+    if (g_resourcePool == nullptr) g_resourcePool = new GpuResourcePool();
+    if (g_frameworkFbo == 0) g_frameworkFboIndex = g_resourcePool->AcquireFramebuffer(g_frameworkFbo);
+    return true;
+}
+
+void ShutdownFramework() {
+    if (g_frameworkFbo != 0) {
+        // The pool may be gone already if a caller tore it down by hand.
+        if (g_resourcePool != nullptr) g_resourcePool->ReleaseFramebuffer(g_frameworkFboIndex);
+        g_frameworkFbo = 0;
+    }
+    if (g_resourcePool != nullptr) {
+        delete g_resourcePool;
+        g_resourcePool = nullptr;
+    }
+}
+
+void CheckGlslSupport() {
+    if (g_glslSupported) return;
+    glewInit();
+    if (GLEW_VERSION_2_0 ||
+        (glewGetExtension("GL_ARB_shader_objects") && glewGetExtension("GL_ARB_shading_language_100"))) {
+        g_glslSupported = true;
+        return;
+    }
+    std::exit(255);
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <GL/glew.h>
+
+// Vertex stage shared by every full-screen kernel: clip position straight from
+// the vertex, texture coordinate unchanged.
+extern const char* const kPassThroughVertexSource;
+
+// Tests the bound framebuffer. Prints a fixed message and returns false when it
+// is incomplete; passes draw all the same.
+bool CheckFramebufferStatus();
+
+// One triangle covering the viewport: with a viewport of the target's size,
+// the fragment of texel (i, j) gets texture coordinate ((i+.5)/w, (j+.5)/h).
+void DrawFullScreenPass();
+
+// The message CheckFramebufferStatus prints for a status; null for complete.
+const char* FramebufferStatusMessage(GLenum status);

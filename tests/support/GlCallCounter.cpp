@@ -1,0 +1,121 @@
+#include "support/GlCallCounter.h"
+
+#include <GL/glew.h>
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+GlCallCounts g_counts;
+
+template <typename Function>
+Function NextDefinition(const char* name) {
+    void* symbol = dlsym(RTLD_NEXT, name);
+    if (symbol == nullptr) {
+        std::fprintf(stderr, "GlCallCounter: %s not found\n", name);
+        std::abort();
+    }
+    return reinterpret_cast<Function>(symbol);
+}
+
+PFNGLGENFRAMEBUFFERSEXTPROC g_realGenFramebuffers = nullptr;
+PFNGLDELETEFRAMEBUFFERSEXTPROC g_realDeleteFramebuffers = nullptr;
+
+void GLAPIENTRY CountingGenFramebuffers(GLsizei n, GLuint* framebuffers) {
+    ++g_counts.genFramebuffers;
+    g_realGenFramebuffers(n, framebuffers);
+}
+
+void GLAPIENTRY CountingDeleteFramebuffers(GLsizei n, const GLuint* framebuffers) {
+    ++g_counts.deleteFramebuffers;
+    g_realDeleteFramebuffers(n, framebuffers);
+}
+
+// GLEW fills its pointers in glewInit, which may run again: rewrap each time.
+void WrapExtensionEntryPoints() {
+    if (__glewGenFramebuffersEXT != CountingGenFramebuffers) {
+        g_realGenFramebuffers = __glewGenFramebuffersEXT;
+        __glewGenFramebuffersEXT = CountingGenFramebuffers;
+    }
+    if (__glewDeleteFramebuffersEXT != CountingDeleteFramebuffers) {
+        g_realDeleteFramebuffers = __glewDeleteFramebuffersEXT;
+        __glewDeleteFramebuffersEXT = CountingDeleteFramebuffers;
+    }
+}
+
+}  // namespace
+
+GlCallCounter::GlCallCounter() {
+    WrapExtensionEntryPoints();
+    start_ = g_counts;
+}
+
+GlCallCounts GlCallCounter::Counts() const {
+    GlCallCounts delta;
+    delta.genTextures = g_counts.genTextures - start_.genTextures;
+    delta.deleteTextures = g_counts.deleteTextures - start_.deleteTextures;
+    delta.bindTexture = g_counts.bindTexture - start_.bindTexture;
+    delta.texParameter = g_counts.texParameter - start_.texParameter;
+    delta.texImage2D = g_counts.texImage2D - start_.texImage2D;
+    delta.readPixels = g_counts.readPixels - start_.readPixels;
+    delta.getTexImage = g_counts.getTexImage - start_.getTexImage;
+    delta.genFramebuffers = g_counts.genFramebuffers - start_.genFramebuffers;
+    delta.deleteFramebuffers = g_counts.deleteFramebuffers - start_.deleteFramebuffers;
+    return delta;
+}
+
+// Definitions in the executable take precedence over libGL's for every call
+// made from code linked into it, the framework's static libraries included.
+extern "C" {
+
+void GLAPIENTRY glGenTextures(GLsizei n, GLuint* textures) {
+    static auto real = NextDefinition<void(GLAPIENTRY*)(GLsizei, GLuint*)>("glGenTextures");
+    ++g_counts.genTextures;
+    real(n, textures);
+}
+
+void GLAPIENTRY glDeleteTextures(GLsizei n, const GLuint* textures) {
+    static auto real = NextDefinition<void(GLAPIENTRY*)(GLsizei, const GLuint*)>("glDeleteTextures");
+    ++g_counts.deleteTextures;
+    real(n, textures);
+}
+
+void GLAPIENTRY glBindTexture(GLenum target, GLuint texture) {
+    static auto real = NextDefinition<void(GLAPIENTRY*)(GLenum, GLuint)>("glBindTexture");
+    ++g_counts.bindTexture;
+    real(target, texture);
+}
+
+void GLAPIENTRY glTexParameterf(GLenum target, GLenum name, GLfloat value) {
+    static auto real = NextDefinition<void(GLAPIENTRY*)(GLenum, GLenum, GLfloat)>("glTexParameterf");
+    ++g_counts.texParameter;
+    real(target, name, value);
+}
+
+void GLAPIENTRY glTexImage2D(GLenum target, GLint level, GLint internalFormat, GLsizei width,
+                                   GLsizei height, GLint border, GLenum format, GLenum type,
+                                   const void* pixels) {
+    static auto real = NextDefinition<void(GLAPIENTRY*)(GLenum, GLint, GLint, GLsizei, GLsizei, GLint,
+                                                        GLenum, GLenum, const void*)>("glTexImage2D");
+    ++g_counts.texImage2D;
+    real(target, level, internalFormat, width, height, border, format, type, pixels);
+}
+
+void GLAPIENTRY glReadPixels(GLint x, GLint y, GLsizei width, GLsizei height, GLenum format,
+                                   GLenum type, void* pixels) {
+    static auto real = NextDefinition<void(GLAPIENTRY*)(GLint, GLint, GLsizei, GLsizei, GLenum, GLenum,
+                                                        void*)>("glReadPixels");
+    ++g_counts.readPixels;
+    real(x, y, width, height, format, type, pixels);
+}
+
+void GLAPIENTRY glGetTexImage(GLenum target, GLint level, GLenum format, GLenum type, void* pixels) {
+    static auto real =
+        NextDefinition<void(GLAPIENTRY*)(GLenum, GLint, GLenum, GLenum, void*)>("glGetTexImage");
+    ++g_counts.getTexImage;
+    real(target, level, format, type, pixels);
+}
+
+}  // extern "C"

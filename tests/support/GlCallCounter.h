@@ -1,0 +1,32 @@
+#pragma once
+
+// Counts calls the code under test makes to the GL entry points that create,
+// destroy or read back GL objects. The core entry points are interposed by
+// definitions in the test executable; the extension ones are wrapped in GLEW's
+// function pointers.
+struct GlCallCounts {
+    long genTextures = 0;
+    long deleteTextures = 0;
+    long bindTexture = 0;
+    long texParameter = 0;
+    long texImage2D = 0;
+    long readPixels = 0;
+    long getTexImage = 0;
+    long genFramebuffers = 0;
+    long deleteFramebuffers = 0;
+
+    long Total() const {
+        return genTextures + deleteTextures + bindTexture + texParameter + texImage2D + readPixels +
+               getTexImage + genFramebuffers + deleteFramebuffers;
+    }
+};
+
+// Counts since construction.
+class GlCallCounter {
+public:
+    GlCallCounter();
+    GlCallCounts Counts() const;
+
+private:
+    GlCallCounts start_;
+};

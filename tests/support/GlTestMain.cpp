@@ -1,0 +1,36 @@
+#include "support/GlTestMain.h"
+
+#include "gpu/Framework.h"
+
+#include <GL/freeglut.h>
+
+#include <cstdio>
+
+void GlTest::TearDown() {
+    const GLenum error = glGetError();
+    EXPECT_EQ(error, static_cast<GLenum>(GL_NO_ERROR)) << "test left GL error 0x" << std::hex << error;
+}
+
+FrameworkFramebufferScope::FrameworkFramebufferScope() {
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo);
+}
+
+FrameworkFramebufferScope::~FrameworkFramebufferScope() {
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, 0, 0);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    glutInit(&argc, argv);
+    glutInitWindowSize(64, 64);
+    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_ALPHA | GLUT_DEPTH);
+    glutCreateWindow("zentor tests");
+    if (!InitFramework()) {
+        std::fprintf(stderr, "the framework cannot initialise on this GL\n");
+        return 1;
+    }
+    const int result = RUN_ALL_TESTS();
+    ShutdownFramework();
+    return result;
+}
