@@ -1,9 +1,9 @@
 #include "gpu/Framework.h"
 
-#include "gpu/ResourcePool.h"
-
 #include <cstdio>
 #include <cstdlib>
+
+#include "gpu/ResourcePool.h"
 
 GpuResourcePool* g_resourcePool = nullptr;
 GLuint g_frameworkFbo = 0;

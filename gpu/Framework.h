@@ -6,8 +6,8 @@ class GpuResourcePool;
 
 // Process-wide framework state; valid on the thread that owns the GL context.
 extern GpuResourcePool* g_resourcePool;
-extern GLuint g_frameworkFbo;      // every kernel pass renders through this one
-extern int g_frameworkFboIndex;    // its entry in the pool
+extern GLuint g_frameworkFbo;    // every kernel pass renders through this one
+extern int g_frameworkFboIndex;  // its entry in the pool
 extern bool g_glslSupported;
 
 // Loads the GL entry points, checks the required extensions and creates the

@@ -18,8 +18,10 @@ const char* FramebufferStatusMessage(GLenum status) {
             return "Framebuffer incomplete, attached images must have same dimensions\n";
         case GL_FRAMEBUFFER_INCOMPLETE_FORMATS_EXT:
             return "Framebuffer incomplete, attached images must have same format\n";
-        case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER_EXT: return "Framebuffer incomplete, missing draw buffer\n";
-        case GL_FRAMEBUFFER_INCOMPLETE_READ_BUFFER_EXT: return "Framebuffer incomplete, missing read buffer\n";
+        case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER_EXT:
+            return "Framebuffer incomplete, missing draw buffer\n";
+        case GL_FRAMEBUFFER_INCOMPLETE_READ_BUFFER_EXT:
+            return "Framebuffer incomplete, missing read buffer\n";
         case GL_FRAMEBUFFER_UNSUPPORTED_EXT: return "Unsupported framebuffer format\n";
         default: return "Unknown framebuffer error\n";
     }

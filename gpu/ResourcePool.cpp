@@ -100,8 +100,7 @@ void GpuResourcePool::AllocateGlTexture(TextureEntry& entry) {
     glTexParameterf(desc.target, GL_TEXTURE_MAG_FILTER, static_cast<GLfloat>(GL_NEAREST));
     glTexParameterf(desc.target, GL_TEXTURE_WRAP_S, static_cast<GLfloat>(GL_REPEAT));
     glTexParameterf(desc.target, GL_TEXTURE_WRAP_T, static_cast<GLfloat>(GL_REPEAT));
-    glTexImage2D(desc.target, 0, desc.internalFormat, desc.width, desc.height, 0, GL_RGBA,
-                 GL_FLOAT, nullptr);
+    glTexImage2D(desc.target, 0, desc.internalFormat, desc.width, desc.height, 0, GL_RGBA, GL_FLOAT, nullptr);
     glBindTexture(desc.target, 0);
 }
 

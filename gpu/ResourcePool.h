@@ -12,8 +12,8 @@ struct TextureDesc {
     int target = GL_TEXTURE_2D;
 
     bool operator==(const TextureDesc& other) const {
-        return width == other.width && height == other.height &&
-               internalFormat == other.internalFormat && target == other.target;
+        return width == other.width && height == other.height && internalFormat == other.internalFormat &&
+               target == other.target;
     }
     bool operator!=(const TextureDesc& other) const { return !(*this == other); }
 };

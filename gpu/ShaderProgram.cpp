@@ -1,17 +1,15 @@
 #include "gpu/ShaderProgram.h"
 
-#include "gpu/Framework.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "gpu/Framework.h"
+
 namespace {
 
-const char* StageName(GLenum stageType) {
-    return stageType == GL_VERTEX_SHADER ? "vertex" : "fragment";
-}
+const char* StageName(GLenum stageType) { return stageType == GL_VERTEX_SHADER ? "vertex" : "fragment"; }
 
 // Reads a whole file as bytes (no line-end translation). Null on any failure;
 // the caller frees the result.
@@ -95,8 +93,8 @@ bool FindActiveUniform(GLuint program, const char* name, GLint& size, GLenum& ty
     std::vector<char> activeName(static_cast<size_t>(maxLength > 0 ? maxLength : 1) + 1, '\0');
     const size_t nameLength = std::strlen(name);
     for (GLint i = 0; i < count; ++i) {
-        glGetActiveUniform(program, static_cast<GLuint>(i), static_cast<GLsizei>(activeName.size()),
-                           nullptr, &size, &type, activeName.data());
+        glGetActiveUniform(program, static_cast<GLuint>(i), static_cast<GLsizei>(activeName.size()), nullptr,
+                           &size, &type, activeName.data());
         const char* candidate = activeName.data();
         if (std::strncmp(candidate, name, nameLength) != 0) continue;
         if (candidate[nameLength] == '\0' || std::strcmp(candidate + nameLength, "[0]") == 0) return true;

@@ -1,0 +1,68 @@
+#pragma once
+
+class GpuVector;
+class PackedVector;
+
+// A square matrix over the N = W*H elements of a grid, stored as a few
+// diagonals. The diagonal of offset d (-N < d < N) holds in element n the
+// entry of row n, column n + d, and is named by the key N + d. Each diagonal
+// is a packed vector, so a product is one shifted multiply pass per diagonal.
+// Entries whose column falls outside the matrix must be 0: the kernels wrap.
+// W must be a multiple of 4 and H even.
+class BandMatrix {
+public:
+    BandMatrix(int width, int height);
+
+    BandMatrix(const BandMatrix&) = delete;
+    BandMatrix& operator=(const BandMatrix&) = delete;
+
+    // y = y + A*x, then the correction by c (see MultiplyVector).
+    virtual void MultiplyVectorAdd(int op, GpuVector* x, GpuVector* c, GpuVector* y);
+    // y = A*x, then y = y + c for op 1 or y = y - c for op 2 when c is given.
+    // x and y are packed vectors of the grid's size, x distinct from y.
+    virtual void MultiplyVector(int op, GpuVector* x, GpuVector* c, GpuVector* y);
+    virtual int Width();
+    virtual int Height();
+    virtual int FindDiagonal(int key);  // first index with this key, or -1
+    virtual ~BandMatrix();
+    // Copies v's values into the diagonal of this key. False when the key is
+    // absent or v's texture has another size or format. Needs the framework
+    // framebuffer bound, like every vector pass.
+    virtual bool SetDiagonal(GpuVector* v, int key);
+    virtual PackedVector* GetDiagonal(int key);
+    // Stores the keys and creates their diagonals, contents undefined until
+    // uploaded. Diagonals already held are released first.
+    virtual void SetDiagonals(const int* keys, int count);
+    virtual void Clear();
+
+    int NumDiagonals() const { return m_iNumDiagonals; }
+
+protected:
+    int m_iWidth;
+    int m_iHeight;
+    int m_iNumDiagonals = 0;
+    int* m_piKeys = nullptr;
+    PackedVector* m_pDiagonals = nullptr;
+
+private:
+    void MultiplyDiagonals(GpuVector* x, GpuVector* y, bool overwriteFirst);
+};
+
+// The implicit half of the water demo's wave step: (1 + 4e) on the diagonal
+// and -e towards the four grid neighbours that exist, e = c^2 dt^2 / (2 dx dy).
+class WaveSystemMatrix : public BandMatrix {
+public:
+    WaveSystemMatrix(int width, int height, float speed, float timeStep, float spacingX, float spacingY);
+    ~WaveSystemMatrix() override;
+
+    float PreFactor() const;
+
+protected:
+    float m_fSpeed;
+    float m_fTimeStep;
+    float m_fSpacingX;
+    float m_fSpacingY;
+
+private:
+    void FillWaveDiagonals();
+};

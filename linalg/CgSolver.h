@@ -1,0 +1,44 @@
+#pragma once
+
+class BandMatrix;
+class GpuScalar;
+class GpuVector;
+
+// Conjugate gradients for a symmetric positive definite band matrix, entirely
+// on the GPU: the method's scalars live in 1x1 textures that the vector
+// kernels sample, so a solve never reads anything back and never waits. It
+// runs a fixed number of iterations from whatever x holds, which warm-starts a
+// system solved again every frame.
+//
+// The solver owns the matrix, x and b. Band products work on packed vectors:
+// x and b must be packed and the working layout 0 (packed). Any other
+// combination is refused by Solve with a message, leaving x untouched.
+class CgSolver {
+public:
+    // layout 0: packed working vectors; layout 1: unpacked.
+    CgSolver(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout);
+    ~CgSolver();
+
+    CgSolver(const CgSolver&) = delete;
+    CgSolver& operator=(const CgSolver&) = delete;
+
+    // Returns the number of iterations run: 0 when not positive or refused.
+    int Solve(int iterations);
+    void Iterate();
+
+private:
+    BandMatrix* m_pMatrix;
+    GpuVector* m_pX;
+    GpuVector* m_pB;
+    GpuVector* m_pP = nullptr;
+    GpuVector* m_pQ = nullptr;
+    GpuVector* m_pR = nullptr;
+    GpuScalar* m_pRho = nullptr;
+    GpuScalar* m_pAlpha = nullptr;
+    GpuScalar* m_pBeta = nullptr;
+    GpuScalar* m_pPAp = nullptr;
+    GpuScalar* m_pRhoNew = nullptr;
+    int m_iWidth;
+    int m_iHeight;
+    bool m_bPackedOperands;
+};

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <GL/glew.h>
+
+class ShaderProgram;
+
+// One float living in a pooled 1x1 RGBA32F texture. Every operation that
+// produces a scalar is a one-fragment pass, so a chain of scalar arithmetic
+// never travels to the host. Each write renders into a fresh pooled texture
+// and then swaps it in, so any operand may also be the destination; the
+// texture name changes after every write.
+//
+// All passes need the framework framebuffer bound by the caller.
+class GpuScalar {
+public:
+    GpuScalar();
+    virtual ~GpuScalar();
+
+    GpuScalar(const GpuScalar&) = delete;
+    GpuScalar& operator=(const GpuScalar&) = delete;
+
+    virtual void Create();
+    virtual void SetValue(float v);
+    virtual float GetValue();
+    virtual void ReadValue(float* out);
+    virtual void AddValue(float s, GpuScalar* dst);                               // dst = this + s
+    virtual void Combine(GpuScalar* b, GpuScalar* dst, float alpha, float beta);  // alpha*this + beta*b
+    virtual void AddValueInPlace(float s);
+    virtual void CombineInPlace(GpuScalar* b, float alpha, float beta);
+    virtual void MulValue(float s, GpuScalar* dst);                // dst = this * s
+    virtual void Multiply(GpuScalar* b, GpuScalar* dst, float s);  // dst = this * b * s
+    virtual void MulValueInPlace(float s);
+    virtual void MultiplyInPlace(GpuScalar* b, float s);
+    virtual void SubtractFromInPlace(float s, GpuScalar* b);                         // this = b - s*this
+    virtual void CombineSub(GpuScalar* b, GpuScalar* dst, float alpha, float beta);  // alpha*this - beta*b
+    virtual void SubValueInPlace(float s);
+    virtual void CombineSubInPlace(GpuScalar* b, float alpha, float beta);
+    virtual void Divide(GpuScalar* b, GpuScalar* dst, float num, float den);  // (num/den)*this / b
+    virtual void MultiplyDivideInPlace(float s, GpuScalar* b);                // this * b * (1/s)
+    virtual void DivValueInPlace(float s);                                    // this * (1/s)
+    virtual void DivideInPlace(GpuScalar* b, float num, float den);
+    virtual void Reciprocal(GpuScalar* dst, float num, float den);  // (num/den) / this
+    virtual void ReciprocalInPlace(float num, float den);
+    // dst = b != 0 ? q*this/b : 0, with q = den == 0 ? 0 : num/den: never a
+    // division by zero, which is what lets a solver run without read-back.
+    virtual void SafeDivide(GpuScalar* b, GpuScalar* dst, float num, float den);
+    virtual char* ToString();  // "%g" of the value, from the C heap
+
+    GLuint Texture() const { return texture; }
+    // Live scalars sharing the kernel programs.
+    static int Instances() { return s_iScalarInstances; }
+
+private:
+    void PrepareTarget();
+    void CommitTarget();
+    void RunUnaryPass(GpuScalar* dst, float value, GLint location, ShaderProgram* program);
+    void RunPairPass(GpuScalar* b, GpuScalar* dst, float value, GLint location, ShaderProgram* program);
+    void RunPairPassVec2(GpuScalar* b, GpuScalar* dst, float x, float y, GLint location,
+                         ShaderProgram* program);
+    struct PassUniform {
+        GLint location;
+        int components;  // 1: float, 2: vec2
+        float x, y;
+    };
+    void RunPass(GpuScalar* b, GpuScalar* dst, ShaderProgram* program, const PassUniform& uniform);
+
+    static void CreateSharedPrograms();
+    static void ReleaseSharedPrograms();
+
+    GLuint texture = 0;
+    int ownSlot = -1;
+    int tempSlot = -1;
+    GLuint tempTexture = 0;
+
+    static ShaderProgram* s_pCombineProgram;
+    static ShaderProgram* s_pProductProgram;
+    static ShaderProgram* s_pQuotientProgram;
+    static ShaderProgram* s_pSafeQuotientProgram;
+    static ShaderProgram* s_pReciprocalProgram;
+    static ShaderProgram* s_pAddProgram;
+    static ShaderProgram* s_pScaleProgram;
+    static GLint s_iCombineLocation;
+    static GLint s_iProductLocation;
+    static GLint s_iQuotientLocation;
+    static GLint s_iSafeQuotientLocation;
+    static GLint s_iReciprocalLocation;
+    static GLint s_iAddLocation;
+    static GLint s_iScaleLocation;
+    static int s_iScalarInstances;
+};

@@ -1,0 +1,136 @@
+#pragma once
+
+#include <GL/glew.h>
+
+#include "gpu/ResourcePool.h"
+#include "linalg/GpuElement.h"
+
+class GpuScalar;
+class ShaderProgram;
+
+// The quad a reduction draws, shrunk towards the lower-left corner pass by pass.
+struct ReductionQuad {
+    struct Vertex {
+        float x, y, s, t;
+    };
+    // lower-left, lower-right, upper-right, upper-left
+    Vertex vertices[4] = {{-1, -1, 0, 0}, {1, -1, 1, 0}, {1, 1, 1, 1}, {-1, 1, 0, 1}};
+};
+
+// A vector of floats in one pooled RGBA32F texture. The layouts decide how
+// values sit in texels; everything that does not depend on that lives here:
+// the render-target exchange, text dumps, element-wise kernels and reductions.
+//
+// Every kernel is a render pass through the framework framebuffer, which the
+// caller binds around its GPU work. A kernel that may read its destination
+// renders into a pooled scratch texture and swaps it in (CommitTarget), so
+// texture names change after every such write.
+class GpuVector : public GpuElement {
+public:
+    char* ToString(int maxCount) override;
+    char* ToStringNonZero(int maxCount) override;
+    int Size() override = 0;
+    void Fill(float value) override;
+    virtual ~GpuVector();
+    // Smallest power-of-two texture of at least n texels; n < 1 gives 1x1.
+    virtual void CreateForLength(int n, int reserved, int internalFormat);
+    virtual void Create(int width, int height, int reserved, int internalFormat);
+    virtual int Width() = 0;  // logical size in values
+    virtual int Height() = 0;
+    virtual TextureDesc* GetTextureDesc(TextureDesc* out);
+    virtual void SetData(const float* values) = 0;
+    virtual void GetData(float* values) = 0;
+    virtual void Dot(GpuVector* other, GpuScalar* result);
+    virtual void Sum(GpuScalar* result);
+    virtual float DotValue(GpuVector* other);
+    virtual float SumValue();
+    virtual void Scale(float s);  // this = s*this
+    virtual void CopyFrom(GpuVector* src);
+    virtual void MulAddScalar(GpuVector* b, GpuVector* dst, float s, GpuScalar* c);  // s*this + c*b
+    virtual void Combine(GpuVector* b, GpuVector* dst, float alpha, float beta);     // alpha*this + beta*b
+    virtual void MulSubScalar(GpuVector* b, GpuVector* dst, float s, GpuScalar* c);  // s*this - c*b
+    virtual void CombineSub(GpuVector* b, GpuVector* dst, float alpha, float beta);  // alpha*this - beta*b
+    // op 1: Combine, op 2: CombineSub, anything else: nothing.
+    virtual void CombineOp(int op, GpuVector* b, GpuVector* dst, float alpha, float beta);
+    virtual void CommitTarget();
+    virtual GLuint Texture();
+    virtual void CreatePrograms() = 0;
+    virtual void ReduceX(int* step, ReductionQuad* quad);
+    virtual void ReduceY(int* step, ReductionQuad* quad);
+    virtual void ReduceFinal(int step, GLuint target, bool sumChannels);
+    virtual void ReduceInto(int step, GLuint target) = 0;
+    virtual float ReadReduced(GLuint texture) = 0;
+    virtual GLuint AcquireTarget();
+
+    bool AttachRenderTarget();
+    static void DrawFullScreenPass();
+    int ReduceSquare(bool dot);
+
+    // Layouts currently holding the shared kernel set.
+    static int SharedProgramUsers() { return s_iSharedProgramUsers; }
+
+protected:
+    GpuVector() = default;
+    GpuVector(const GpuVector&) = delete;
+    GpuVector& operator=(const GpuVector&) = delete;
+
+    static void CreateSharedPrograms();
+    static void ReleaseSharedPrograms();
+
+    bool IsCreated() const { return ownSlot >= 0; }
+    void AttachOwnTexture();
+
+    GLuint texture = 0;
+    int pingIndex = 0;
+    int width = 0;
+    int height = 0;
+    int internalFormat = GL_RGBA8;
+    int target = GL_TEXTURE_2D;
+    int ownSlot = -1;
+    int tempSlot[2] = {-1, -1};
+    GLuint tempTexture[2] = {0, 0};
+
+private:
+    TextureDesc Desc() const;
+    void AcquireReductionTextures();
+    void ReleaseReductionTextures();
+    void MultiplyIntoScratch();
+    void RunMulScalarPass(GpuVector* b, GpuVector* dst, float s, GpuScalar* c, ShaderProgram* program,
+                          GLint location);
+    void DrawReductionPass(ShaderProgram* program, GLint location, int step, const ReductionQuad& quad);
+    void FinishReductionPass(int* step);
+    template <typename FormatValue>
+    char* Dump(FormatValue formatValue);
+
+    static ShaderProgram* s_pCopyProgram;
+    static ShaderProgram* s_pFillProgram;
+    static ShaderProgram* s_pVecScaleProgram;
+    static ShaderProgram* s_pVecCombineProgram;
+    static ShaderProgram* s_pMulAddGpuScalarProgram;
+    static ShaderProgram* s_pMulSubGpuScalarProgram;
+    static ShaderProgram* s_pReduceDotProgram;
+    static ShaderProgram* s_pReduceSumProgram;
+    static ShaderProgram* s_pReduceSumXProgram;
+    static ShaderProgram* s_pReduceSumYProgram;
+    static ShaderProgram* s_pFinalSumProgram;
+    static ShaderProgram* s_pFinalTotalProgram;
+    // Reductions of textures with a side below 4 texels need these two: the
+    // folding passes above cannot apply a product or skip a missing partner.
+    static ShaderProgram* s_pElementProductProgram;
+    static ShaderProgram* s_pFinalPartialProgram;
+    static GLint s_iFillLocation;
+    static GLint s_iVecScaleLocation;
+    static GLint s_iVecCombineLocation;
+    static GLint s_iMulAddGpuScalarLocation;
+    static GLint s_iMulSubGpuScalarLocation;
+    static GLint s_iReduceDotLocation;
+    static GLint s_iReduceSumLocation;
+    static GLint s_iReduceSumXLocation;
+    static GLint s_iReduceSumYLocation;
+    static GLint s_iFinalSumLocation;
+    static GLint s_iFinalTotalLocation;
+    static GLint s_iFinalPartialStepLocation;
+    static GLint s_iFinalPartialPartnerLocation;
+    static GLint s_iFinalPartialChannelsLocation;
+    static int s_iSharedProgramUsers;
+};

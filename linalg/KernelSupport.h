@@ -1,0 +1,39 @@
+#pragma once
+
+// Small pieces every kernel-owning class of the library uses to build its
+// class-wide programs and to run passes.
+#include <GL/glew.h>
+
+#include <initializer_list>
+
+class ShaderProgram;
+
+namespace kernel {
+
+struct SamplerUnit {
+    const char* name;
+    int unit;
+};
+
+struct UniformLocation {
+    const char* name;
+    GLint* location;
+};
+
+// Builds a program from GLSL text, assigns its samplers to their units once
+// and caches the locations of the uniforms its passes set, so that no pass
+// looks anything up by name.
+ShaderProgram* Build(const char* vertexSource, const char* fragmentSource,
+                     std::initializer_list<SamplerUnit> samplers,
+                     std::initializer_list<UniformLocation> uniforms);
+
+void Delete(ShaderProgram*& program);
+
+void BindTexture(GLenum unit, GLuint texture);
+
+void AttachTarget(GLuint texture);
+
+// One point at the centre of a 1x1 viewport, with texture coordinate (0, 0).
+void DrawSingleFragment();
+
+}  // namespace kernel

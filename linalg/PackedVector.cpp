@@ -1,0 +1,244 @@
+#include "linalg/PackedVector.h"
+
+#include <string>
+
+#include "gpu/FullScreenPass.h"
+#include "gpu/ShaderProgram.h"
+#include "linalg/KernelSupport.h"
+#include "linalg/ShiftedProductSources.h"
+#include "linalg/UnpackedVector.h"
+
+namespace {
+
+// Samples the red channels of the four grid texels a packed texel gathers.
+// Samples land on texel centres so that the grid column is picked exactly for
+// any width, not only powers of two.
+const char* const kPackSource = R"(uniform sampler2D g_sVector;
+uniform vec4 g_f4Scalar;
+uniform vec2 g_f2Scalar;
+void main(void)
+{
+vec2 intCoords = floor(gl_TexCoord[0].xy*g_f2Scalar);
+vec2 coords = vec2(  mod(intCoords.x,g_f4Scalar.z)*4.0, floor(intCoords.x/g_f4Scalar.z) + intCoords.y*2.0 );
+coords = (coords + 0.5) / g_f4Scalar.xy;
+vec4 result;
+result.r = texture2D(g_sVector,coords).r;
+coords.x += g_f4Scalar.w;
+result.g = texture2D(g_sVector,coords).r;
+coords.x += g_f4Scalar.w;
+result.b = texture2D(g_sVector,coords).r;
+coords.x += g_f4Scalar.w;
+result.a = texture2D(g_sVector,coords).r;
+gl_FragColor = result;
+}
+)";
+
+// Odd grid rows read the right half of the texel row; the grid column modulo
+// 4 picks the channel.
+const char* const kUnpackSource = R"(uniform sampler2D g_sVector;
+uniform vec2 g_f2Scalar;
+void main(void)
+{
+vec2 coords = vec2(gl_TexCoord[0].x/2.0,gl_TexCoord[0].y);
+if (floor( mod((gl_TexCoord[0].y*g_f2Scalar.y*2.0),2.0) )==1.0) coords.x += 0.5;
+vec4 vecValue = texture2D(g_sVector,coords);
+float c = floor(mod(gl_TexCoord[0].x*g_f2Scalar.x*2.0,4.0));
+if (c == 3.0) gl_FragColor = vec4(vecValue.a,0.0,0.0,0.0);
+else if (c == 2.0) gl_FragColor = vec4(vecValue.b,0.0,0.0,0.0);
+else if (c == 1.0) gl_FragColor = vec4(vecValue.g,0.0,0.0,0.0);
+else gl_FragColor = vec4(vecValue.r,0.0,0.0,0.0);
+}
+)";
+
+// The shifted texel in .xy and the one after it in .zw, in texel space.
+const char* const kShiftedCoordsP1Source =
+    R"(vec4 computeShiftedCoordsP1(vec2 f2InCoords, float fShift, vec2 texSize)
+{
+vec2 temp;
+vec4 f4ShiftCoords;
+temp.x = f2InCoords.x*texSize.x+fShift;
+temp.y = temp.x+1.0;
+f4ShiftCoords.xz = mod(temp, texSize.x);
+temp = temp / texSize.x;
+f4ShiftCoords.yw = f2InCoords.y*texSize.y+floor(temp);
+return f4ShiftCoords;
+}
+)";
+
+// For an element offset not a multiple of four, the channels of a result
+// texel come from the tail of the shifted texel (A) and the head of the next
+// one (B).
+const char* const kRotationProducts[] = {
+    nullptr,
+    "f4Result.rgb OP f4MatVector.rgb * texture2D(g_sVector2,f4ShiftCoords.xy).gba;\n"
+    "f4Result.a   OP f4MatVector.a   * texture2D(g_sVector2,f4ShiftCoords.zw).r;\n",
+    "f4Result.rg  OP f4MatVector.rg  * texture2D(g_sVector2,f4ShiftCoords.xy).ba;\n"
+    "f4Result.ba  OP f4MatVector.ba  * texture2D(g_sVector2,f4ShiftCoords.zw).rg;\n",
+    "f4Result.r   OP f4MatVector.r   * texture2D(g_sVector2,f4ShiftCoords.xy).a;\n"
+    "f4Result.gba OP f4MatVector.gba * texture2D(g_sVector2,f4ShiftCoords.zw).rgb;\n",
+};
+
+std::string RotatedProductSource(int rotation, bool accumulate) {
+    std::string body = kRotationProducts[rotation];
+    const std::string op = accumulate ? "+=" : "= ";
+    for (size_t at = body.find("OP"); at != std::string::npos; at = body.find("OP", at))
+        body.replace(at, 2, op);
+    std::string source = "uniform sampler2D g_sVector;\nuniform sampler2D g_sVector2;\n";
+    if (accumulate) source += "uniform sampler2D g_sVector3;\n";
+    source += "uniform vec4 g_f4Scalar;\n";
+    source += kShiftedCoordsP1Source;
+    source +=
+        "void main(void)\n{\n"
+        "vec4 f4ShiftCoords = computeShiftedCoordsP1(gl_TexCoord[0].xy, g_f4Scalar.z, g_f4Scalar.xy) / "
+        "g_f4Scalar.xyxy;\n"
+        "vec4 f4MatVector = texture2D(g_sVector,gl_TexCoord[0].xy)*g_f4Scalar.w;\n";
+    source += accumulate ? "vec4 f4Result = texture2D(g_sVector3,gl_TexCoord[0].xy);\n" : "vec4 f4Result;\n";
+    source += body;
+    source += "gl_FragColor = f4Result;\n}\n";
+    return source;
+}
+
+std::string ShiftedProductSource(int rotation, bool accumulate) {
+    if (rotation == 0)
+        return accumulate ? shifted_product::kMulShiftedAddSource : shifted_product::kMulShiftedSource;
+    return RotatedProductSource(rotation, accumulate);
+}
+
+}  // namespace
+
+int PackedVector::s_iPackedInstances = 0;
+ShaderProgram* PackedVector::s_pPackProgram = nullptr;
+ShaderProgram* PackedVector::s_pUnpackProgram = nullptr;
+ShaderProgram* PackedVector::s_apMulShiftedProgram[kRotations] = {};
+ShaderProgram* PackedVector::s_apMulShiftedAddProgram[kRotations] = {};
+ShaderProgram* PackedVector::s_pMulProgram = nullptr;
+ShaderProgram* PackedVector::s_pMulAddProgram = nullptr;
+GLint PackedVector::s_iPackScalar2Location = 0;
+GLint PackedVector::s_iPackScalar4Location = 0;
+GLint PackedVector::s_iUnpackScalar2Location = 0;
+GLint PackedVector::s_aiMulShiftedScalarLocation[kRotations] = {};
+GLint PackedVector::s_aiMulShiftedAddScalarLocation[kRotations] = {};
+GLint PackedVector::s_iMulScalarLocation = 0;
+GLint PackedVector::s_iMulAddScalarLocation = 0;
+
+PackedVector::PackedVector(int width, int height, int reserved) {
+    Create(width / 2, height / 2, reserved, GL_RGBA32F_ARB);
+}
+
+PackedVector::~PackedVector() {
+    if (!IsCreated()) return;
+    if (--s_iPackedInstances > 0) return;
+    ReleaseSharedPrograms();
+    kernel::Delete(s_pPackProgram);
+    kernel::Delete(s_pUnpackProgram);
+    for (int rotation = 0; rotation < kRotations; ++rotation) {
+        kernel::Delete(s_apMulShiftedProgram[rotation]);
+        kernel::Delete(s_apMulShiftedAddProgram[rotation]);
+    }
+    kernel::Delete(s_pMulProgram);
+    kernel::Delete(s_pMulAddProgram);
+}
+
+void PackedVector::CreatePrograms() {
+    if (++s_iPackedInstances > 1) return;
+    CreateSharedPrograms();
+    const char* const vertex = kPassThroughVertexSource;
+    s_pPackProgram =
+        kernel::Build(vertex, kPackSource, {{"g_sVector", 0}},
+                      {{"g_f2Scalar", &s_iPackScalar2Location}, {"g_f4Scalar", &s_iPackScalar4Location}});
+    s_pUnpackProgram =
+        kernel::Build(vertex, kUnpackSource, {{"g_sVector", 0}}, {{"g_f2Scalar", &s_iUnpackScalar2Location}});
+    for (int rotation = 0; rotation < kRotations; ++rotation) {
+        s_apMulShiftedProgram[rotation] = kernel::Build(
+            vertex, ShiftedProductSource(rotation, false).c_str(), {{"g_sVector", 0}, {"g_sVector2", 1}},
+            {{"g_f4Scalar", &s_aiMulShiftedScalarLocation[rotation]}});
+        s_apMulShiftedAddProgram[rotation] =
+            kernel::Build(vertex, ShiftedProductSource(rotation, true).c_str(),
+                          {{"g_sVector", 0}, {"g_sVector2", 1}, {"g_sVector3", 2}},
+                          {{"g_f4Scalar", &s_aiMulShiftedAddScalarLocation[rotation]}});
+    }
+    s_pMulProgram = kernel::Build(vertex, shifted_product::kMulSource, {{"g_sVector", 0}, {"g_sVector2", 1}},
+                                  {{"g_fScalar", &s_iMulScalarLocation}});
+    s_pMulAddProgram = kernel::Build(vertex, shifted_product::kMulAddSource,
+                                     {{"g_sVector", 0}, {"g_sVector2", 1}, {"g_sVector3", 2}},
+                                     {{"g_fScalar", &s_iMulAddScalarLocation}});
+}
+
+int PackedVector::Size() { return 4 * width * height; }
+int PackedVector::Width() { return 2 * width; }
+int PackedVector::Height() { return 2 * height; }
+
+void PackedVector::SetData(const float* values) {
+    kernel::BindTexture(GL_TEXTURE0, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, width, height, 0, GL_RGBA, GL_FLOAT, values);
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+void PackedVector::GetData(float* values) {
+    kernel::AttachTarget(texture);
+    glReadPixels(0, 0, width, height, GL_RGBA, GL_FLOAT, values);
+}
+
+void PackedVector::ReduceInto(int step, GLuint target) { ReduceFinal(step, target, true); }
+
+float PackedVector::ReadReduced(GLuint texture) {
+    float rgba[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    kernel::AttachTarget(texture);
+    glReadPixels(0, 0, 1, 1, GL_RGBA, GL_FLOAT, rgba);
+    return rgba[3] + rgba[2] + rgba[1] + rgba[0];
+}
+
+void PackedVector::MulShiftedAdd(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation) {
+    RunShiftedPass(src, dst, factor, shift, rotation, true);
+}
+
+void PackedVector::MulShifted(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation) {
+    RunShiftedPass(src, dst, factor, shift, rotation, false);
+}
+
+void PackedVector::RunShiftedPass(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation,
+                                  bool accumulate) {
+    if (rotation < 0 || rotation >= kRotations) return;
+    dst->AttachRenderTarget();
+    kernel::BindTexture(GL_TEXTURE0, texture);
+    kernel::BindTexture(GL_TEXTURE1, src->Texture());
+    if (accumulate) kernel::BindTexture(GL_TEXTURE2, dst->Texture());
+    ShaderProgram* program;
+    if (shift == 0 && rotation == 0) {
+        program = accumulate ? s_pMulAddProgram : s_pMulProgram;
+        program->Bind();
+        glUniform1f(accumulate ? s_iMulAddScalarLocation : s_iMulScalarLocation, factor);
+    } else {
+        program = accumulate ? s_apMulShiftedAddProgram[rotation] : s_apMulShiftedProgram[rotation];
+        program->Bind();
+        glUniform4f(
+            accumulate ? s_aiMulShiftedAddScalarLocation[rotation] : s_aiMulShiftedScalarLocation[rotation],
+            static_cast<float>(width), static_cast<float>(height), static_cast<float>(shift), factor);
+    }
+    DrawFullScreenPass();
+    program->Unbind();
+    dst->CommitTarget();
+}
+
+void PackedVector::PackFrom(UnpackedVector* src) {
+    AttachOwnTexture();
+    s_pPackProgram->Bind();
+    kernel::BindTexture(GL_TEXTURE0, src->Texture());
+    const float tw = static_cast<float>(width), th = static_cast<float>(height);
+    glUniform4f(s_iPackScalar4Location, 2.0f * tw, 2.0f * th, 0.5f * tw, 0.5f / tw);
+    glUniform2f(s_iPackScalar2Location, tw, th);
+    DrawFullScreenPass();
+    s_pPackProgram->Unbind();
+}
+
+void PackedVector::UnpackInto(UnpackedVector* dst) {
+    TextureDesc target;
+    dst->GetTextureDesc(&target);
+    glViewport(0, 0, target.width, target.height);
+    kernel::AttachTarget(dst->Texture());
+    s_pUnpackProgram->Bind();
+    kernel::BindTexture(GL_TEXTURE0, texture);
+    glUniform2f(s_iUnpackScalar2Location, static_cast<float>(width), static_cast<float>(height));
+    DrawFullScreenPass();
+    s_pUnpackProgram->Unbind();
+}

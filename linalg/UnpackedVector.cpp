@@ -1,0 +1,103 @@
+#include "linalg/UnpackedVector.h"
+
+#include "gpu/FullScreenPass.h"
+#include "gpu/ShaderProgram.h"
+#include "linalg/KernelSupport.h"
+#include "linalg/ShiftedProductSources.h"
+
+int UnpackedVector::s_iUnpackedInstances = 0;
+ShaderProgram* UnpackedVector::s_pMulShiftedProgram = nullptr;
+ShaderProgram* UnpackedVector::s_pMulShiftedAddProgram = nullptr;
+ShaderProgram* UnpackedVector::s_pMulProgram = nullptr;
+ShaderProgram* UnpackedVector::s_pMulAddProgram = nullptr;
+GLint UnpackedVector::s_iMulShiftedScalarLocation = 0;
+GLint UnpackedVector::s_iMulShiftedAddScalarLocation = 0;
+GLint UnpackedVector::s_iMulScalarLocation = 0;
+GLint UnpackedVector::s_iMulAddScalarLocation = 0;
+
+UnpackedVector::UnpackedVector(int width, int height, int reserved) {
+    Create(width, height, reserved, GL_RGBA32F_ARB);
+}
+
+UnpackedVector::~UnpackedVector() {
+    if (!IsCreated()) return;
+    if (--s_iUnpackedInstances > 0) return;
+    ReleaseSharedPrograms();
+    kernel::Delete(s_pMulShiftedProgram);
+    kernel::Delete(s_pMulShiftedAddProgram);
+    kernel::Delete(s_pMulProgram);
+    kernel::Delete(s_pMulAddProgram);
+}
+
+void UnpackedVector::CreatePrograms() {
+    if (++s_iUnpackedInstances > 1) return;
+    CreateSharedPrograms();
+    using namespace shifted_product;
+    s_pMulShiftedProgram =
+        kernel::Build(kPassThroughVertexSource, kMulShiftedSource, {{"g_sVector", 0}, {"g_sVector2", 1}},
+                      {{"g_f4Scalar", &s_iMulShiftedScalarLocation}});
+    s_pMulShiftedAddProgram = kernel::Build(kPassThroughVertexSource, kMulShiftedAddSource,
+                                            {{"g_sVector", 0}, {"g_sVector2", 1}, {"g_sVector3", 2}},
+                                            {{"g_f4Scalar", &s_iMulShiftedAddScalarLocation}});
+    s_pMulProgram = kernel::Build(kPassThroughVertexSource, kMulSource, {{"g_sVector", 0}, {"g_sVector2", 1}},
+                                  {{"g_fScalar", &s_iMulScalarLocation}});
+    s_pMulAddProgram = kernel::Build(kPassThroughVertexSource, kMulAddSource,
+                                     {{"g_sVector", 0}, {"g_sVector2", 1}, {"g_sVector3", 2}},
+                                     {{"g_fScalar", &s_iMulAddScalarLocation}});
+}
+
+int UnpackedVector::Size() { return width * height; }
+int UnpackedVector::Width() { return width; }
+int UnpackedVector::Height() { return height; }
+
+void UnpackedVector::SetData(const float* values) {
+    kernel::BindTexture(GL_TEXTURE0, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, width, height, 0, GL_LUMINANCE, GL_FLOAT, values);
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+// Red alone: some GLs form luminance on read-back as R+G+B, and an uploaded
+// texel holds the value in all three.
+void UnpackedVector::GetData(float* values) {
+    kernel::AttachTarget(texture);
+    glReadPixels(0, 0, width, height, GL_RED, GL_FLOAT, values);
+}
+
+void UnpackedVector::ReduceInto(int step, GLuint target) { ReduceFinal(step, target, false); }
+
+float UnpackedVector::ReadReduced(GLuint texture) {
+    float value = 0.0f;
+    kernel::AttachTarget(texture);
+    glReadPixels(0, 0, 1, 1, GL_RED, GL_FLOAT, &value);
+    return value;
+}
+
+void UnpackedVector::MulShiftedAdd(GpuVector* src, GpuVector* dst, float factor, int shift) {
+    RunShiftedPass(src, dst, factor, shift, true);
+}
+
+void UnpackedVector::MulShifted(GpuVector* src, GpuVector* dst, float factor, int shift) {
+    RunShiftedPass(src, dst, factor, shift, false);
+}
+
+void UnpackedVector::RunShiftedPass(GpuVector* src, GpuVector* dst, float factor, int shift,
+                                    bool accumulate) {
+    dst->AttachRenderTarget();
+    kernel::BindTexture(GL_TEXTURE0, texture);
+    kernel::BindTexture(GL_TEXTURE1, src->Texture());
+    if (accumulate) kernel::BindTexture(GL_TEXTURE2, dst->Texture());
+    ShaderProgram* program;
+    if (shift == 0) {
+        program = accumulate ? s_pMulAddProgram : s_pMulProgram;
+        program->Bind();
+        glUniform1f(accumulate ? s_iMulAddScalarLocation : s_iMulScalarLocation, factor);
+    } else {
+        program = accumulate ? s_pMulShiftedAddProgram : s_pMulShiftedProgram;
+        program->Bind();
+        glUniform4f(accumulate ? s_iMulShiftedAddScalarLocation : s_iMulShiftedScalarLocation,
+                    static_cast<float>(width), static_cast<float>(height), static_cast<float>(shift), factor);
+    }
+    DrawFullScreenPass();
+    program->Unbind();
+    dst->CommitTarget();
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "linalg/GpuVector.h"
+
+// One element per texel, value in red, row-major over a W x H texture.
+class UnpackedVector : public GpuVector {
+public:
+    UnpackedVector(int width, int height, int reserved);
+    ~UnpackedVector() override;
+
+    int Size() override;
+    int Width() override;
+    int Height() override;
+    void SetData(const float* values) override;  // W*H floats in element order
+    void GetData(float* values) override;        // needs the framework framebuffer bound
+    void CreatePrograms() override;
+    void ReduceInto(int step, GLuint target) override;
+    float ReadReduced(GLuint texture) override;
+
+    // dst = dst + this (.) shift(src) * factor, where shift(src)[n] is
+    // src[(n + shift) mod W*H]: this vector acts as one diagonal of a band
+    // matrix. src and dst may be the same vector.
+    virtual void MulShiftedAdd(GpuVector* src, GpuVector* dst, float factor, int shift);
+    // dst = this (.) shift(src) * factor
+    virtual void MulShifted(GpuVector* src, GpuVector* dst, float factor, int shift);
+
+    static int Instances() { return s_iUnpackedInstances; }
+
+protected:
+    // Descriptor defaults only; a derived class calls Create itself once it is
+    // fully constructed, so that Create reaches its CreatePrograms.
+    UnpackedVector() = default;
+
+private:
+    void RunShiftedPass(GpuVector* src, GpuVector* dst, float factor, int shift, bool accumulate);
+
+    static int s_iUnpackedInstances;
+    static ShaderProgram* s_pMulShiftedProgram;
+    static ShaderProgram* s_pMulShiftedAddProgram;
+    static ShaderProgram* s_pMulProgram;
+    static ShaderProgram* s_pMulAddProgram;
+    static GLint s_iMulShiftedScalarLocation;
+    static GLint s_iMulShiftedAddScalarLocation;
+    static GLint s_iMulScalarLocation;
+    static GLint s_iMulAddScalarLocation;
+};
