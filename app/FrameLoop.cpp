@@ -1,0 +1,23 @@
+#include "app/FrameLoop.h"
+
+#include <GL/glew.h>
+
+#include <GL/freeglut.h>
+
+#include "app/FrameTiming.h"
+#include "app/Interaction.h"
+#include "app/Scene.h"
+#include "app/SurfaceRenderer.h"
+#include "app/Window.h"
+
+// The time step is constant: the frame rate changes only how fast the waves
+// appear to move. Drops land after the frame was drawn and show in the next.
+void Display() {
+    TickClock();
+    SimulationStep();
+    DrawSurface();
+    ApplyDrops();
+    glDisable(GL_TEXTURE_2D);
+    glutSwapBuffers();
+    UpdateFrameRate(g_strTitle);
+}

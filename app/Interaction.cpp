@@ -1,0 +1,117 @@
+#include "app/Interaction.h"
+
+#include <GL/glew.h>
+
+#include <GL/freeglut.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/Scene.h"
+#include "app/Window.h"
+#include "gpu/ResourcePool.h"
+#include "gpu/ShaderProgram.h"
+#include "linalg/PackedVector.h"
+#include "linalg/UnpackedVector.h"
+
+int g_aiMouseButton[3] = {0, 0, 0};
+int g_iMouseX = 0;
+int g_iMouseY = 0;
+bool g_bRandomDrops = false;
+int g_iDropFrame = 0;
+
+namespace {
+
+constexpr int kLeftButton = 0;
+constexpr int kRightButton = 2;
+constexpr int kTrackedButtons = 3;  // wheel events arrive as buttons 3 and 4
+constexpr int kRandomDropInterval = 5;
+constexpr float kRandomScale = 1.0f / 32767.0f;
+
+// Flat and at rest; the wave surface and right-hand side are rewritten every
+// frame before use.
+void ResetWater() {
+    BeginRenderToTexture();
+    g_pHeightLast->Fill(0.0f);
+    g_pSolution->Fill(0.0f);
+    g_pHeightCurrent->Fill(0.0f);
+    EndRenderToTexture();
+}
+
+void Quit() {
+    DestroyScene();
+    std::exit(0);
+}
+
+}  // namespace
+
+void Keyboard(unsigned char key, int, int) {
+    switch (key) {
+        case 27:
+        case 'q':
+        case 'Q': Quit(); break;
+        case ' ': g_bRandomDrops = !g_bRandomDrops; break;
+        default: break;
+    }
+}
+
+void SpecialKey(int key, int, int) {
+    if (key == GLUT_KEY_F1) PrintHelp();
+}
+
+void Mouse(int button, int state, int x, int y) {
+    if (button >= 0 && button < kTrackedButtons) g_aiMouseButton[button] = state == GLUT_DOWN ? 1 : 0;
+    if (g_aiMouseButton[kRightButton] > 0) ResetWater();
+    g_iMouseX = x;
+    g_iMouseY = y;
+}
+
+void Motion(int x, int y) {
+    if (g_aiMouseButton[kLeftButton] > 0) g_aiMouseButton[kLeftButton] = 2;
+    if (g_aiMouseButton[kRightButton] > 0) g_aiMouseButton[kRightButton] = 2;
+    glutPostRedisplay();
+    g_iMouseX = x;
+    g_iMouseY = y;
+}
+
+void AddDrop(float x, float y) {
+    TextureDesc desc;
+    g_pHeightCurrent->GetTextureDesc(&desc);
+    glViewport(0, 0, desc.width, desc.height);
+    BeginRenderToTexture();
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D,
+                              g_pHeightCurrent->Texture(), 0);
+    g_pDropProgram->Bind();
+    // A one-pixel point lands at (x*w, y*h) of the target: exactly one texel.
+    glBegin(GL_POINTS);
+    glVertex2f((x - 0.5f) * 2.0f, (y - 0.5f) * 2.0f);
+    glEnd();
+    g_pDropProgram->Unbind();
+    EndRenderToTexture();
+}
+
+void ApplyDrops() {
+    if (g_bRandomDrops) {
+        if (g_iDropFrame % kRandomDropInterval == 0) {
+            const float x = static_cast<float>(std::rand()) * kRandomScale;
+            const float y = static_cast<float>(std::rand()) * kRandomScale;
+            AddDrop(x, y);
+        }
+        ++g_iDropFrame;
+    }
+    if (g_aiMouseButton[kLeftButton] > 0) {
+        // A window reported with zero width or height has no pointer position
+        // on the grid.
+        const float x = static_cast<float>(g_iMouseX) / static_cast<float>(g_iWindowWidth);
+        const float y = 1.0f - static_cast<float>(g_iMouseY) / static_cast<float>(g_iWindowHeight);
+        if (std::isfinite(x) && std::isfinite(y)) AddDrop(x, y);
+    }
+}
+
+void PrintHelp() {
+    std::printf(
+        "\n%s\n==================================\n\n   q, ESC : Quit\n   F1     : print this help text\n",
+        g_strTitle);
+    std::fflush(stdout);  // visible at once when standard output is a pipe
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+extern int g_aiMouseButton[3];  // by GLUT button: >0 while held (1 pressed, 2 dragged)
+extern int g_iMouseX;           // last pointer position, window pixels, y from the top
+extern int g_iMouseY;
+extern bool g_bRandomDrops;
+extern int g_iDropFrame;  // frames counted while random drops are on
+
+void Keyboard(unsigned char key, int x, int y);
+void SpecialKey(int key, int x, int y);
+void Mouse(int button, int state, int x, int y);
+void Motion(int x, int y);
+
+// Sets the height at texture coordinates (x, y) of the grid, origin lower
+// left, to 5.0: the one texel (floor(x*w), floor(y*h)). Points outside [0, 1)
+// change nothing.
+void AddDrop(float x, float y);
+
+// Random drops on every fifth counted frame, then the pointer drop while the
+// left button is held.
+void ApplyDrops();
+
+void PrintHelp();

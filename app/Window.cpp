@@ -1,0 +1,60 @@
+#include "app/Window.h"
+
+#include <GL/glew.h>
+
+#include <GL/freeglut.h>
+#include <GL/glu.h>
+
+#include <cmath>
+
+#include "app/FrameLoop.h"
+#include "app/Interaction.h"
+#include "app/Scene.h"
+#include "gpu/Framework.h"
+
+const char* const g_strTitle = "Zentor Water Surface Demo";
+int g_iWindowWidth = 800;
+int g_iWindowHeight = 600;
+float g_fAspect = 0.0f;
+
+int RunDemo(int argc, char** argv) {
+    glutInit(&argc, argv);
+    glutInitWindowSize(g_iWindowWidth, g_iWindowHeight);
+    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_ALPHA | GLUT_DEPTH);
+    glutCreateWindow(g_strTitle);  // makes the context current, which InitScene needs
+    glutDisplayFunc(Display);
+    glutReshapeFunc(Reshape);
+    glutIdleFunc(Idle);
+    glutKeyboardFunc(Keyboard);
+    glutSpecialFunc(SpecialKey);
+    glutMouseFunc(Mouse);
+    glutMotionFunc(Motion);
+    InitScene();
+    PrintHelp();
+    glutMainLoop();
+    return 0;
+}
+
+// Only the stored size matters to the rest of the program: no vertex stage
+// reads the projection. A zero height (a minimised window) keeps the last
+// finite aspect rather than dividing by zero.
+void Reshape(int width, int height) {
+    g_iWindowWidth = width;
+    g_iWindowHeight = height;
+    if (height > 0) g_fAspect = static_cast<float>(width) / static_cast<float>(height);
+    glViewport(0, 0, width, height);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    if (g_fAspect > 0.0f) gluPerspective(60.0, g_fAspect, 0.1, 100.0);
+    glMatrixMode(GL_MODELVIEW);
+    glutPostRedisplay();
+}
+
+void Idle() { glutPostRedisplay(); }
+
+void BeginRenderToTexture() { glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo); }
+
+void EndRenderToTexture() {
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, 0, 0);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
+}
