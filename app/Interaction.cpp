@@ -39,6 +39,13 @@ void ResetWater() {
     EndRenderToTexture();
 }
 
+// An integer uniform in 0..32767 whatever the C library's RAND_MAX; the top
+// value maps to 1.0, one texel beyond the grid, and drops nothing.
+float RandomDropCoordinate() {
+    const int value = std::rand() / (RAND_MAX / 32768 + 1);
+    return static_cast<float>(value) * kRandomScale;
+}
+
 void Quit() {
     DestroyScene();
     std::exit(0);
@@ -94,8 +101,8 @@ void AddDrop(float x, float y) {
 void ApplyDrops() {
     if (g_bRandomDrops) {
         if (g_iDropFrame % kRandomDropInterval == 0) {
-            const float x = static_cast<float>(std::rand()) * kRandomScale;
-            const float y = static_cast<float>(std::rand()) * kRandomScale;
+            const float x = RandomDropCoordinate();
+            const float y = RandomDropCoordinate();
             AddDrop(x, y);
         }
         ++g_iDropFrame;

@@ -6,4 +6,5 @@ build_dir=${ZENTOR_BUILD_DIR:-$root/build}
 
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE="${ZENTOR_BUILD_TYPE:-RelWithDebInfo}" "$@" >/dev/null
-cmake --build "$build_dir" --parallel "$(nproc)"
+# ZENTOR_BUILD_TARGET narrows the build to one target (the demo script builds only the demo).
+cmake --build "$build_dir" --parallel "$(nproc)" ${ZENTOR_BUILD_TARGET:+--target "$ZENTOR_BUILD_TARGET"}
