@@ -33,16 +33,39 @@ void GLAPIENTRY CountingDeleteFramebuffers(GLsizei n, const GLuint* framebuffers
     g_realDeleteFramebuffers(n, framebuffers);
 }
 
+PFNGLCREATESHADERPROC g_realCreateShader = nullptr;
+PFNGLDELETESHADERPROC g_realDeleteShader = nullptr;
+PFNGLLINKPROGRAMPROC g_realLinkProgram = nullptr;
+
+GLuint GLAPIENTRY CountingCreateShader(GLenum type) {
+    ++g_counts.createShader;
+    return g_realCreateShader(type);
+}
+
+void GLAPIENTRY CountingDeleteShader(GLuint shader) {
+    ++g_counts.deleteShader;
+    g_realDeleteShader(shader);
+}
+
+void GLAPIENTRY CountingLinkProgram(GLuint program) {
+    ++g_counts.linkProgram;
+    g_realLinkProgram(program);
+}
+
+template <typename Function>
+void Wrap(Function& glewPointer, Function& real, Function counting) {
+    if (glewPointer == counting) return;
+    real = glewPointer;
+    glewPointer = counting;
+}
+
 // GLEW fills its pointers in glewInit, which may run again: rewrap each time.
 void WrapExtensionEntryPoints() {
-    if (__glewGenFramebuffersEXT != CountingGenFramebuffers) {
-        g_realGenFramebuffers = __glewGenFramebuffersEXT;
-        __glewGenFramebuffersEXT = CountingGenFramebuffers;
-    }
-    if (__glewDeleteFramebuffersEXT != CountingDeleteFramebuffers) {
-        g_realDeleteFramebuffers = __glewDeleteFramebuffersEXT;
-        __glewDeleteFramebuffersEXT = CountingDeleteFramebuffers;
-    }
+    Wrap(__glewGenFramebuffersEXT, g_realGenFramebuffers, CountingGenFramebuffers);
+    Wrap(__glewDeleteFramebuffersEXT, g_realDeleteFramebuffers, CountingDeleteFramebuffers);
+    Wrap(__glewCreateShader, g_realCreateShader, CountingCreateShader);
+    Wrap(__glewDeleteShader, g_realDeleteShader, CountingDeleteShader);
+    Wrap(__glewLinkProgram, g_realLinkProgram, CountingLinkProgram);
 }
 
 }  // namespace
@@ -63,6 +86,9 @@ GlCallCounts GlCallCounter::Counts() const {
     delta.getTexImage = g_counts.getTexImage - start_.getTexImage;
     delta.genFramebuffers = g_counts.genFramebuffers - start_.genFramebuffers;
     delta.deleteFramebuffers = g_counts.deleteFramebuffers - start_.deleteFramebuffers;
+    delta.createShader = g_counts.createShader - start_.createShader;
+    delta.deleteShader = g_counts.deleteShader - start_.deleteShader;
+    delta.linkProgram = g_counts.linkProgram - start_.linkProgram;
     return delta;
 }
 

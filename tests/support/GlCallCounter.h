@@ -1,9 +1,9 @@
 #pragma once
 
 // Counts calls the code under test makes to the GL entry points that create,
-// destroy or read back GL objects. The core entry points are interposed by
-// definitions in the test executable; the extension ones are wrapped in GLEW's
-// function pointers.
+// destroy, link or read back GL objects. The OpenGL 1.1 entry points are
+// interposed by definitions in the test executable; the ones GLEW loads
+// (framebuffer objects, shaders) are wrapped in GLEW's function pointers.
 struct GlCallCounts {
     long genTextures = 0;
     long deleteTextures = 0;
@@ -14,10 +14,14 @@ struct GlCallCounts {
     long getTexImage = 0;
     long genFramebuffers = 0;
     long deleteFramebuffers = 0;
+    long createShader = 0;
+    long deleteShader = 0;
+    long linkProgram = 0;
 
     long Total() const {
         return genTextures + deleteTextures + bindTexture + texParameter + texImage2D + readPixels +
-               getTexImage + genFramebuffers + deleteFramebuffers;
+               getTexImage + genFramebuffers + deleteFramebuffers + createShader + deleteShader +
+               linkProgram;
     }
 };
 
