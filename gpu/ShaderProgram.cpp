@@ -25,7 +25,12 @@ char* ReadSourceFile(const char* path) {
         std::fclose(file);
         return nullptr;
     }
+    // A directory opens and reports the largest size there is; no buffer for that.
     char* text = static_cast<char*>(std::malloc(static_cast<size_t>(size) + 1));
+    if (text == nullptr) {
+        std::fclose(file);
+        return nullptr;
+    }
     text[size] = '\0';
     const size_t read = std::fread(text, 1, static_cast<size_t>(size), file);
     std::fclose(file);
