@@ -46,6 +46,16 @@ bool HasRequiredExtensions() {
     return true;
 }
 
+// Programs are built through the OpenGL 2.0 entry points. A driver that offers
+// GLSL only through the extensions may leave them unresolved (when no
+// InitFramework had GLEW resolve everything), and a call through a null
+// pointer would crash where the process should end cleanly.
+bool ShaderEntryPointsResolved() {
+    return glCreateShader && glShaderSource && glCompileShader && glGetShaderiv && glIsShader &&
+           glDeleteShader && glCreateProgram && glAttachShader && glLinkProgram && glGetProgramiv &&
+           glDeleteProgram && glUseProgram;
+}
+
 }  // namespace
 
 bool InitFramework() {
@@ -70,8 +80,10 @@ void ShutdownFramework() {
 void CheckGlslSupport() {
     if (g_glslSupported) return;
     glewInit();
-    if (GLEW_VERSION_2_0 ||
-        (glewGetExtension("GL_ARB_shader_objects") && glewGetExtension("GL_ARB_shading_language_100"))) {
+    const bool glslOffered =
+        GLEW_VERSION_2_0 ||
+        (glewGetExtension("GL_ARB_shader_objects") && glewGetExtension("GL_ARB_shading_language_100"));
+    if (glslOffered && ShaderEntryPointsResolved()) {
         g_glslSupported = true;
         return;
     }

@@ -87,6 +87,16 @@ TEST(DriverFaultTest, ShaderExtensionsWithoutOpenGl20AreEnoughForPrograms) {
     EXPECT_TRUE(Contains(run.standardError, "shader=valid")) << run.standardError;
 }
 
+// Without that, the OpenGL 2.0 entry points stay unresolved: the process ends
+// as it does without GLSL rather than calling through a null pointer.
+TEST(DriverFaultTest, ShaderExtensionsWithoutOpenGl20AndWithoutInitialisationEndWithStatus255) {
+    DriverFaults faults;
+    faults.hideGl20 = true;
+    const ProcessResult run = RunProbe({"shader"}, faults);
+    EXPECT_EQ(run.exitStatus, 255);
+    EXPECT_EQ(run.standardOutput, "");
+}
+
 class NoGlslTest : public ::testing::TestWithParam<const char*> {};
 
 // Without OpenGL 2.0 both shader extensions are needed. The process ends
