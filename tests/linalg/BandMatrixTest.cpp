@@ -53,6 +53,7 @@ struct ProductCase {
     int correctionSign;  // what the op does with c: +1, -1 or 0 (ignored)
 };
 
+// clang-format off
 const ProductCase kProductCases[] = {
     {"y = A x", false, 0, false, 0},
     {"op 1 adds c", false, 1, true, +1},
@@ -64,6 +65,7 @@ const ProductCase kProductCases[] = {
     {"y += A x, op 1", true, 1, true, +1},
     {"y += A x, op 2", true, 2, true, -1},
 };
+// clang-format on
 
 class RandomBandProductTest : public FrameworkTest, public ::testing::WithParamInterface<RandomBandCase> {};
 
@@ -73,12 +75,14 @@ class RandomBandProductTest : public FrameworkTest, public ::testing::WithParamI
 TEST_P(RandomBandProductTest, EveryFormOfTheProductMatchesTheHostInDouble) {
     const GridShape shape = GetParam().shape;
     const size_t n = static_cast<size_t>(shape.width * shape.height);
-    const HostBandMatrix host = RandomBandMatrix(shape.width, shape.height, RandomOffsets(GetParam(), rng), rng);
+    const HostBandMatrix host =
+        RandomBandMatrix(shape.width, shape.height, RandomOffsets(GetParam(), rng), rng);
     std::unique_ptr<BandMatrix> matrix(host.Upload());
     const std::vector<float> x = RandomValues(n, rng), c = RandomValues(n, rng), y0 = RandomValues(n, rng);
     auto vx = MakePacked(shape.width, shape.height, x), vc = MakePacked(shape.width, shape.height, c);
     PackedVector y(shape.width, shape.height, 0);
-    const std::vector<double> ax = host.Multiply(ToDouble(x)), axMagnitude = host.MultiplyMagnitudes(ToDouble(x));
+    const std::vector<double> ax = host.Multiply(ToDouble(x)),
+                              axMagnitude = host.MultiplyMagnitudes(ToDouble(x));
     const double roundings = static_cast<double>(host.offsets.size() + 2);
 
     for (const ProductCase& product : kProductCases) {
@@ -239,14 +243,14 @@ protected:
     WaveSystemMatrix matrix{512, 512, 1.0f, 0.3f, 1.0f, 1.0f};
 };
 
-// A · (unit vector j) is column j. Every product here is one exact product
+// A times the unit vector e_j is column j of A. Every product here is one exact product
 // per element (the stored entry times 1 or 0), so the read-back is exact.
 TEST_F(WaveSystemMatrixTest, UnitVectorsReadRowsZero511And512Exactly) {
     // Each row's own column, its grid neighbours, the element neighbours
     // across grid-row ends, and the columns a wrapped offset would reach.
-    const int columns[] = {0, 1, 512, kN - 1, kN - 512,   // row 0
-                           511, 510, 1023,                 // row 511 (512 and kN - 1 above)
-                           513, 1024};                     // row 512 (0, 511 and 512 above)
+    const int columns[] = {0,   1,   512,  kN - 1, kN - 512,  // row 0
+                           511, 510, 1023,                    // row 511 (512 and kN - 1 above)
+                           513, 1024};                        // row 512 (0, 511 and 512 above)
     PackedVector unit(kW, kW, 0), y(kW, kW, 0);
     std::vector<float> values(kN, 0.0f);
     const std::vector<double> exact(kN, 0.0);

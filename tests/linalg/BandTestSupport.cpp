@@ -60,13 +60,13 @@ std::vector<double> SumOverBand(const HostBandMatrix& matrix, Term term) {
 }  // namespace
 
 std::vector<double> HostBandMatrix::Multiply(const std::vector<double>& x) const {
-    return SumOverBand(*this, [&](float entry, int column) { return entry * x[static_cast<size_t>(column)]; });
+    return SumOverBand(*this,
+                       [&](float entry, int column) { return entry * x[static_cast<size_t>(column)]; });
 }
 
 std::vector<double> HostBandMatrix::MultiplyMagnitudes(const std::vector<double>& x) const {
-    return SumOverBand(*this, [&](float entry, int column) {
-        return std::fabs(entry * x[static_cast<size_t>(column)]);
-    });
+    return SumOverBand(
+        *this, [&](float entry, int column) { return std::fabs(entry * x[static_cast<size_t>(column)]); });
 }
 
 BandMatrix* HostBandMatrix::Upload() const {
@@ -124,7 +124,8 @@ HostBandMatrix RandomSpdBandMatrix(int width, int height, const std::vector<int>
 ::testing::AssertionResult AllWithin(const std::vector<float>& actual, const std::vector<double>& expected,
                                      const std::vector<double>& tolerance) {
     if (actual.size() != expected.size())
-        return ::testing::AssertionFailure() << "sizes differ: " << actual.size() << " vs " << expected.size();
+        return ::testing::AssertionFailure()
+               << "sizes differ: " << actual.size() << " vs " << expected.size();
     ::testing::AssertionResult failure = ::testing::AssertionFailure();
     int mismatches = 0;
     for (size_t i = 0; i < actual.size(); ++i) {

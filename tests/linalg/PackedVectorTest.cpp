@@ -76,8 +76,9 @@ TEST_P(PackedConversionTest, UnpackIntoRestoresRedAndClearsGreenBlueAlpha) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, PackedConversionTest,
-                         ::testing::Values(GridShape{4, 2}, GridShape{8, 8}, GridShape{64, 32}, GridShape{12, 6},
-                                           GridShape{12, 22}, GridShape{28, 6}, GridShape{100, 10}),
+                         ::testing::Values(GridShape{4, 2}, GridShape{8, 8}, GridShape{64, 32},
+                                           GridShape{12, 6}, GridShape{12, 22}, GridShape{28, 6},
+                                           GridShape{100, 10}),
                          GridShapeName);
 
 class PackedReductionTest : public FrameworkTest, public ::testing::WithParamInterface<GridShape> {};
@@ -155,7 +156,8 @@ TEST_P(PackedShiftedProductTest, EveryRotationMatchesTheWrappedHostProduct) {
             sumTolerance(product);
         for (int i = 0; i < n; ++i) {
             const size_t k = static_cast<size_t>(i);
-            const double p = static_cast<double>(d[k]) * kFactor * x[static_cast<size_t>(((i + offset) % n + n) % n)];
+            const double p =
+                static_cast<double>(d[k]) * kFactor * x[static_cast<size_t>(((i + offset) % n + n) % n)];
             product[k] = p;
             sum[k] = y0[k] + p;
             productTolerance[k] = kFloatEpsilon * std::fabs(p);

@@ -95,7 +95,8 @@ TEST_F(SolverTest, IteratesFollowTheMethodInDouble) {
         solve.x->SetData(x0.data());
         EXPECT_EQ(solve.solver->Solve(iterations), iterations);
 
-        const std::vector<double> expected = HostConjugateGradient(system, ToDouble(b), ToDouble(x0), iterations);
+        const std::vector<double> expected =
+            HostConjugateGradient(system, ToDouble(b), ToDouble(x0), iterations);
         const std::vector<double> tolerance(kN, 1e-5 * MaxMagnitude(expected));
         EXPECT_TRUE(AllWithin(ReadValues(*solve.x), expected, tolerance));
     }
@@ -154,7 +155,8 @@ TEST_F(SolverTest, ASecondSolveContinuesFromTheFirstSolution) {
     const std::vector<double> continuous = HostConjugateGradient(system, bd, ToDouble(x0), 4);
     const double tolerance = 1e-5 * MaxMagnitude(restarted);
     double restartEffect = 0.0;
-    for (size_t i = 0; i < kN; ++i) restartEffect = std::max(restartEffect, std::fabs(restarted[i] - continuous[i]));
+    for (size_t i = 0; i < kN; ++i)
+        restartEffect = std::max(restartEffect, std::fabs(restarted[i] - continuous[i]));
     ASSERT_GT(restartEffect, 10.0 * tolerance) << "this system cannot tell a restart from a continued run";
 
     EXPECT_TRUE(AllWithin(ReadValues(*solve.x), restarted, std::vector<double>(kN, tolerance)));
