@@ -1,0 +1,56 @@
+# Installs the two libraries with their public headers and an exported CMake
+# package, so that another project can write
+#
+#   find_package(Zentor REQUIRED)
+#   target_link_libraries(app PRIVATE Zentor::linalg)
+#
+# Headers keep their subsystem directories under include/zentor, so code
+# includes them as "gpu/Framework.h" or "linalg/CgSolver.h" both in this tree
+# and against an installation.
+
+include(CMakePackageConfigHelpers)
+
+set(ZENTOR_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Zentor)
+set(ZENTOR_INSTALL_HEADERDIR ${CMAKE_INSTALL_INCLUDEDIR}/zentor)
+
+# Only what a user of the libraries includes; the kernels' build helpers and
+# GLSL sources stay private.
+set(ZENTOR_PUBLIC_GPU_HEADERS
+  Framework.h
+  FullScreenPass.h
+  ResourcePool.h
+  ShaderProgram.h)
+set(ZENTOR_PUBLIC_LINALG_HEADERS
+  BandMatrix.h
+  CgSolver.h
+  GpuElement.h
+  GpuScalar.h
+  GpuVector.h
+  PackedVector.h
+  UnpackedVector.h)
+
+list(TRANSFORM ZENTOR_PUBLIC_GPU_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/gpu/)
+list(TRANSFORM ZENTOR_PUBLIC_LINALG_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/linalg/)
+install(FILES ${ZENTOR_PUBLIC_GPU_HEADERS} DESTINATION ${ZENTOR_INSTALL_HEADERDIR}/gpu)
+install(FILES ${ZENTOR_PUBLIC_LINALG_HEADERS} DESTINATION ${ZENTOR_INSTALL_HEADERDIR}/linalg)
+
+install(TARGETS zentor_gpu zentor_linalg
+  EXPORT ZentorTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(EXPORT ZentorTargets
+  NAMESPACE Zentor::
+  DESTINATION ${ZENTOR_INSTALL_CMAKEDIR})
+
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/ZentorConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/ZentorConfig.cmake
+  INSTALL_DESTINATION ${ZENTOR_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/ZentorConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMinorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/ZentorConfig.cmake
+  ${PROJECT_BINARY_DIR}/ZentorConfigVersion.cmake
+  DESTINATION ${ZENTOR_INSTALL_CMAKEDIR})

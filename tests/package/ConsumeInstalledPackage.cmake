@@ -1,0 +1,58 @@
+# Installs the libraries from BUILD_DIR into a fresh prefix under WORK_DIR,
+# builds EXAMPLE_DIR against that installation as an outside project would,
+# and runs the example under WITH_XVFB: its relative residual must be below
+# MAX_RESIDUAL.
+#
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DEXAMPLE_DIR=... -DEXAMPLE_NAME=...
+#         -DWITH_XVFB=... -DGENERATOR=... -DMAX_RESIDUAL=... [-DCONFIG=...]
+#         -P ConsumeInstalledPackage.cmake
+
+foreach(required BUILD_DIR WORK_DIR EXAMPLE_DIR EXAMPLE_NAME WITH_XVFB GENERATOR MAX_RESIDUAL)
+  if(NOT DEFINED ${required})
+    message(FATAL_ERROR "${required} is not set")
+  endif()
+endforeach()
+if(NOT CONFIG)
+  set(CONFIG Release)
+endif()
+
+set(prefix ${WORK_DIR}/prefix)
+set(example_build ${WORK_DIR}/example)
+file(REMOVE_RECURSE ${WORK_DIR})
+
+function(run step)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${step} failed (${status}):\n${output}")
+  endif()
+  set(output "${output}" PARENT_SCOPE)
+endfunction()
+
+run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --config ${CONFIG})
+
+# Only the installation may satisfy find_package: no package registry, and
+# the prefix first.
+run("configure the example" ${CMAKE_COMMAND} -S ${EXAMPLE_DIR} -B ${example_build} -G ${GENERATOR}
+  -DCMAKE_BUILD_TYPE=${CONFIG} -DCMAKE_PREFIX_PATH=${prefix}
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
+file(STRINGS ${example_build}/CMakeCache.txt found REGEX "^Zentor_DIR:")
+if(NOT found MATCHES "=${prefix}/")
+  message(FATAL_ERROR "the example found another Zentor: ${found}")
+endif()
+
+run("build the example" ${CMAKE_COMMAND} --build ${example_build} --config ${CONFIG})
+
+find_program(example NAMES ${EXAMPLE_NAME} PATHS ${example_build} ${example_build}/${CONFIG} NO_DEFAULT_PATH)
+if(NOT example)
+  message(FATAL_ERROR "no ${EXAMPLE_NAME} in ${example_build}")
+endif()
+run("run the example" ${WITH_XVFB} ${example})
+message("${output}")
+
+if(NOT output MATCHES "relative residual: ([-+0-9.eE]+)")
+  message(FATAL_ERROR "the example printed no residual")
+endif()
+set(residual ${CMAKE_MATCH_1})
+if(NOT residual LESS MAX_RESIDUAL)
+  message(FATAL_ERROR "relative residual ${residual} is not below ${MAX_RESIDUAL}")
+endif()
