@@ -59,7 +59,7 @@ double MaxMagnitude(const std::vector<double>& values) {
 }
 
 // The solver owns matrix, x and b; the test keeps x to read the solution.
-struct Solve {
+struct SolverUnderTest {
     std::unique_ptr<CgSolver> solver;
     GpuVector* x;
 };
@@ -75,8 +75,8 @@ protected:
     HostBandMatrix system = RandomSpdBandMatrix(kW, kH, {1, 3, kW}, 0.4, rng);
     std::vector<float> x0 = RandomValues(kN, rng), b = RandomValues(kN, rng);
 
-    Solve MakeSolve(const HostBandMatrix& matrix, const std::vector<float>& start,
-                    const std::vector<float>& rightHandSide) {
+    SolverUnderTest MakeSolver(const HostBandMatrix& matrix, const std::vector<float>& start,
+                               const std::vector<float>& rightHandSide) {
         PackedVector* x = MakePacked(kW, kH, start).release();
         PackedVector* rhs = MakePacked(kW, kH, rightHandSide).release();
         return {std::make_unique<CgSolver>(matrix.Upload(), x, rhs, 0), x};
@@ -89,7 +89,7 @@ protected:
 // 1e-5 of the solution's scale over twenty iterations (measured: under 1e-6),
 // while a wrong step length or direction would move x by a good part of it.
 TEST_F(SolverTest, IteratesFollowTheMethodInDouble) {
-    Solve solve = MakeSolve(system, x0, b);
+    SolverUnderTest solve = MakeSolver(system, x0, b);
     for (int iterations : {1, 2, 5, 20}) {
         SCOPED_TRACE(std::to_string(iterations) + " iterations");
         solve.x->SetData(x0.data());
@@ -105,7 +105,7 @@ TEST_F(SolverTest, IteratesFollowTheMethodInDouble) {
 // Float32 rounding leaves a floor near 2e-7 of the initial residual, reached
 // after about forty iterations here.
 TEST_F(SolverTest, EnoughIterationsReduceTheResidualByOrdersOfMagnitude) {
-    Solve solve = MakeSolve(system, std::vector<float>(kN, 0.0f), b);
+    SolverUnderTest solve = MakeSolver(system, std::vector<float>(kN, 0.0f), b);
     const double initial = ResidualNorm(system, ToDouble(b), std::vector<float>(kN, 0.0f));
     solve.solver->Solve(40);
     EXPECT_LT(ResidualNorm(system, ToDouble(b), ReadValues(*solve.x)), 1e-5 * initial);
@@ -116,7 +116,7 @@ TEST_F(SolverTest, EnoughIterationsReduceTheResidualByOrdersOfMagnitude) {
 // Further solves stay there.
 TEST_F(SolverTest, TheIdentityGivesTheRightHandSideAfterOneIteration) {
     HostBandMatrix identity{kW, kH, {0}, {std::vector<float>(kN, 1.0f)}};
-    Solve solve = MakeSolve(identity, x0, b);
+    SolverUnderTest solve = MakeSolver(identity, x0, b);
     std::vector<double> tolerance(kN);
     for (size_t i = 0; i < kN; ++i) tolerance[i] = 4.0 * kFloatEpsilon * (std::fabs(x0[i]) + std::fabs(b[i]));
 
@@ -130,13 +130,13 @@ TEST_F(SolverTest, TheIdentityGivesTheRightHandSideAfterOneIteration) {
 // NaN through 0/0: x stays exactly 0.
 TEST_F(SolverTest, AZeroRightHandSideFromAZeroStartStaysExactlyZero) {
     const std::vector<float> zero(kN, 0.0f);
-    Solve solve = MakeSolve(system, zero, zero);
+    SolverUnderTest solve = MakeSolver(system, zero, zero);
     solve.solver->Solve(5);
     EXPECT_TRUE(SameValues(ReadValues(*solve.x), zero));
 }
 
 TEST_F(SolverTest, NonPositiveIterationCountsReturnZeroAndLeaveX) {
-    Solve solve = MakeSolve(system, x0, b);
+    SolverUnderTest solve = MakeSolver(system, x0, b);
     EXPECT_EQ(solve.solver->Solve(0), 0);
     EXPECT_EQ(solve.solver->Solve(-3), 0);
     EXPECT_TRUE(SameValues(ReadValues(*solve.x), x0));
@@ -145,7 +145,7 @@ TEST_F(SolverTest, NonPositiveIterationCountsReturnZeroAndLeaveX) {
 // The second solve starts from the first one's x with a fresh direction, so
 // it matches two restarted runs and not one continuous four-iteration run.
 TEST_F(SolverTest, ASecondSolveContinuesFromTheFirstSolution) {
-    Solve solve = MakeSolve(system, x0, b);
+    SolverUnderTest solve = MakeSolver(system, x0, b);
     solve.solver->Solve(2);
     solve.solver->Solve(2);
 
@@ -164,9 +164,9 @@ TEST_F(SolverTest, ASecondSolveContinuesFromTheFirstSolution) {
 
 // After the first solve has taken its scratch textures from the pool, solving
 // again is pure GPU work: nothing read back, no texture or framebuffer made,
-// no texture storage respecified, and the pool does not grow.
+// no texture storage allocated again, and the pool does not grow.
 TEST_F(SolverTest, SolvesAfterTheFirstReadNothingBackAndCreateNoGlObject) {
-    Solve solve = MakeSolve(system, x0, b);
+    SolverUnderTest solve = MakeSolver(system, x0, b);
     solve.solver->Solve(2);
     const size_t poolTextures = g_resourcePool->Textures().size();
 
@@ -194,7 +194,7 @@ long UsedPoolTextures() {
 // as well as its own working vectors and scalars.
 TEST_F(SolverTest, DestroyingTheSolverGivesBackEveryTextureItHeld) {
     const long usedBefore = UsedPoolTextures();
-    Solve solve = MakeSolve(system, x0, b);
+    SolverUnderTest solve = MakeSolver(system, x0, b);
     solve.solver->Solve(3);
     solve.solver.reset();
     EXPECT_EQ(UsedPoolTextures(), usedBefore);
