@@ -1,0 +1,268 @@
+#include "CpuPeers.h"
+
+#include <Eigen/IterativeLinearSolvers>
+#include <Eigen/SparseCore>
+
+#include <algorithm>
+#include <utility>
+
+#include "GpuFrame.h"
+
+namespace perf {
+
+// The same float arithmetic as WaveSurface::SetParameters and
+// WaveSystemMatrix::PreFactor.
+WaveParameters SceneWaveParameters() {
+    const double c = kWaveSpeed, dt = kTimeStep, h = kSpacing;
+    const float p = static_cast<float>((c * c * dt * dt) / (2.0 * h * h));
+    return {p, p};
+}
+
+namespace {
+
+size_t Count(int width, int height) { return static_cast<size_t>(width) * static_cast<size_t>(height); }
+
+class PlainFrame final : public CpuFrame {
+public:
+    PlainFrame(int width, int height)
+        : w_(width),
+          h_(height),
+          n_(Count(width, height)),
+          current_(n_),
+          last_(n_),
+          b_(n_),
+          x_(n_),
+          r_(n_),
+          p_(n_),
+          q_(n_) {
+        const WaveParameters parameters = SceneWaveParameters();
+        p0_ = parameters.explicitFactor;
+        e_ = parameters.implicitFactor;
+    }
+
+    void Step() override {
+        ExplicitStep();
+        // The packed layout is a GPU matter: b is already the right-hand side.
+        Solve();
+        std::swap(last_, current_);
+        std::copy(x_.begin(), x_.end(), current_.begin());
+    }
+
+    void SetState(const std::vector<float>& current, const std::vector<float>& last,
+                  const std::vector<float>& solution) override {
+        current_ = current;
+        last_ = last;
+        x_ = solution;
+    }
+    std::vector<float> Current() const override { return current_; }
+    std::vector<float> Last() const override { return last_; }
+
+private:
+    // b = p (left + right + up + down) + (2 - 4p) u - last, a missing
+    // neighbour reading the point itself.
+    void ExplicitStep() {
+        const float p = p0_, centre = 2.0f - 4.0f * p0_;
+        const int w = w_;
+        for (int j = 0; j < h_; ++j) {
+            const float* u = &current_[static_cast<size_t>(j) * w];
+            const float* down = j > 0 ? u - w : u;
+            const float* up = j + 1 < h_ ? u + w : u;
+            const float* v = &last_[static_cast<size_t>(j) * w];
+            float* out = &b_[static_cast<size_t>(j) * w];
+            out[0] = p * (u[1] + u[0] + up[0] + down[0]) + centre * u[0] - v[0];
+            for (int i = 1; i < w - 1; ++i)
+                out[i] = p * (u[i + 1] + u[i - 1] + up[i] + down[i]) + centre * u[i] - v[i];
+            out[w - 1] = p * (u[w - 1] + u[w - 2] + up[w - 1] + down[w - 1]) + centre * u[w - 1] - v[w - 1];
+        }
+    }
+
+    // out = A in over row j: (1 + 4e) on the diagonal, -e to each neighbour
+    // that exists (no wrap at the row ends, none beyond the first and last row).
+    // Returns in . out over the row.
+    double ApplyRow(const float* in, float* out, int j) const {
+        const int w = w_;
+        const float e = e_, diagonal = 1.0f + 4.0f * e_;
+        const float* row = in + static_cast<size_t>(j) * w;
+        float* result = out + static_cast<size_t>(j) * w;
+        const float* down = j > 0 ? row - w : nullptr;
+        const float* up = j + 1 < h_ ? row + w : nullptr;
+        double dot = 0.0;
+        for (int i = 0; i < w; ++i) {
+            float neighbours = 0.0f;
+            if (i > 0) neighbours += row[i - 1];
+            if (i + 1 < w) neighbours += row[i + 1];
+            if (down) neighbours += down[i];
+            if (up) neighbours += up[i];
+            result[i] = diagonal * row[i] - e * neighbours;
+        }
+#pragma omp simd reduction(+ : dot)
+        for (int i = 0; i < w; ++i) dot += static_cast<double>(row[i]) * result[i];
+        return dot;
+    }
+
+    // Interior rows without the edge tests, the common case.
+    double ApplyInteriorRow(const float* in, float* out, int j) const {
+        const int w = w_;
+        const float e = e_, diagonal = 1.0f + 4.0f * e_;
+        const float* row = in + static_cast<size_t>(j) * w;
+        const float* down = row - w;
+        const float* up = row + w;
+        float* result = out + static_cast<size_t>(j) * w;
+        result[0] = diagonal * row[0] - e * (row[1] + down[0] + up[0]);
+        double dot = static_cast<double>(row[0]) * result[0];
+#pragma omp simd reduction(+ : dot)
+        for (int i = 1; i < w - 1; ++i) {
+            const float value = diagonal * row[i] - e * (row[i - 1] + row[i + 1] + down[i] + up[i]);
+            result[i] = value;
+            dot += static_cast<double>(row[i]) * value;
+        }
+        result[w - 1] = diagonal * row[w - 1] - e * (row[w - 2] + down[w - 1] + up[w - 1]);
+        dot += static_cast<double>(row[w - 1]) * result[w - 1];
+        return dot;
+    }
+
+    // out = A in; returns in . out.
+    double Apply(const std::vector<float>& in, std::vector<float>& out) const {
+        double dot = ApplyRow(in.data(), out.data(), 0);
+        for (int j = 1; j < h_ - 1; ++j) dot += ApplyInteriorRow(in.data(), out.data(), j);
+        if (h_ > 1) dot += ApplyRow(in.data(), out.data(), h_ - 1);
+        return dot;
+    }
+
+    static float SafeQuotient(double a, double b) {
+        const float fa = static_cast<float>(a), fb = static_cast<float>(b);
+        return fb != 0.0f ? fa / fb : 0.0f;
+    }
+
+    void Solve() {
+        const size_t n = n_;
+        float* r = r_.data();
+        float* p = p_.data();
+        float* x = x_.data();
+        float* q = q_.data();
+        const float* b = b_.data();
+        Apply(x_, r_);  // r = A x
+        double rho = 0.0;
+#pragma omp simd reduction(+ : rho)
+        for (size_t i = 0; i < n; ++i) {
+            const float residual = b[i] - r[i];
+            r[i] = residual;
+            p[i] = residual;
+            rho += static_cast<double>(residual) * residual;
+        }
+        for (int iteration = 0; iteration < kIterationsPerFrame; ++iteration) {
+            const double pq = Apply(p_, q_);
+            const float alpha = SafeQuotient(rho, pq);
+            double rhoNew = 0.0;
+#pragma omp simd reduction(+ : rhoNew)
+            for (size_t i = 0; i < n; ++i) {
+                x[i] += alpha * p[i];
+                const float residual = r[i] - alpha * q[i];
+                r[i] = residual;
+                rhoNew += static_cast<double>(residual) * residual;
+            }
+            const float beta = SafeQuotient(rhoNew, rho);
+#pragma omp simd
+            for (size_t i = 0; i < n; ++i) p[i] = r[i] + beta * p[i];
+            rho = rhoNew;
+        }
+    }
+
+    int w_, h_;
+    size_t n_;
+    float p0_ = 0.0f, e_ = 0.0f;
+    std::vector<float> current_, last_, b_, x_, r_, p_, q_;
+};
+
+using SparseMatrix = Eigen::SparseMatrix<float, Eigen::RowMajor>;
+
+// Row n = j*w + i gets `centre(missing neighbours)` on the diagonal and
+// `neighbour` towards each grid neighbour that exists.
+template <typename Centre>
+SparseMatrix FivePointMatrix(int w, int h, Centre centre, float neighbour) {
+    std::vector<Eigen::Triplet<float>> entries;
+    entries.reserve(Count(w, h) * 5);
+    for (int j = 0; j < h; ++j) {
+        for (int i = 0; i < w; ++i) {
+            const int n = j * w + i;
+            int missing = 0;
+            auto link = [&](bool exists, int column) {
+                if (exists)
+                    entries.emplace_back(n, column, neighbour);
+                else
+                    ++missing;
+            };
+            link(j > 0, n - w);
+            link(i > 0, n - 1);
+            link(i + 1 < w, n + 1);
+            link(j + 1 < h, n + w);
+            entries.emplace_back(n, n, centre(missing));
+        }
+    }
+    SparseMatrix matrix(static_cast<Eigen::Index>(Count(w, h)), static_cast<Eigen::Index>(Count(w, h)));
+    matrix.setFromTriplets(entries.begin(), entries.end());
+    matrix.makeCompressed();
+    return matrix;
+}
+
+class EigenFrame final : public CpuFrame {
+public:
+    EigenFrame(int width, int height) {
+        const auto n = static_cast<Eigen::Index>(Count(width, height));
+        const WaveParameters parameters = SceneWaveParameters();
+        const float p = parameters.explicitFactor, e = parameters.implicitFactor;
+        // A clamped edge reads the point itself: its missing neighbours add
+        // to the centre.
+        explicitStep_ = FivePointMatrix(width, height, [p](int missing) { return 2.0f - 4.0f * p + p * missing; }, p);
+        system_ = FivePointMatrix(width, height, [e](int) { return 1.0f + 4.0f * e; }, -e);
+        solver_.setMaxIterations(kIterationsPerFrame);
+        solver_.setTolerance(0.0f);
+        solver_.compute(system_);
+        current_.setZero(n);
+        last_.setZero(n);
+        b_.setZero(n);
+        x_.setZero(n);
+    }
+
+    void Step() override {
+        b_.noalias() = explicitStep_ * current_;
+        b_ -= last_;
+        x_ = solver_.solveWithGuess(b_, x_);
+        last_.swap(current_);
+        current_ = x_;
+    }
+
+    void SetState(const std::vector<float>& current, const std::vector<float>& last,
+                  const std::vector<float>& solution) override {
+        current_ = Map(current);
+        last_ = Map(last);
+        x_ = Map(solution);
+    }
+    std::vector<float> Current() const override { return ToVector(current_); }
+    std::vector<float> Last() const override { return ToVector(last_); }
+
+private:
+    static Eigen::Map<const Eigen::VectorXf> Map(const std::vector<float>& values) {
+        return {values.data(), static_cast<Eigen::Index>(values.size())};
+    }
+    static std::vector<float> ToVector(const Eigen::VectorXf& values) {
+        return {values.data(), values.data() + values.size()};
+    }
+
+    SparseMatrix explicitStep_;
+    SparseMatrix system_;
+    Eigen::ConjugateGradient<SparseMatrix, Eigen::Lower | Eigen::Upper, Eigen::IdentityPreconditioner> solver_;
+    Eigen::VectorXf current_, last_, b_, x_;
+};
+
+}  // namespace
+
+std::unique_ptr<CpuFrame> MakePlainFrame(int width, int height) {
+    return std::make_unique<PlainFrame>(width, height);
+}
+
+std::unique_ptr<CpuFrame> MakeEigenFrame(int width, int height) {
+    return std::make_unique<EigenFrame>(width, height);
+}
+
+}  // namespace perf

@@ -1,0 +1,15 @@
+// One headless window with the demo's scene built: the tests compare the
+// scene's own frame with the benchmarks' rebuilt one.
+#include <gtest/gtest.h>
+
+#include "GlContext.h"
+#include "app/Scene.h"
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!perf::OpenGlWindow(&argc, argv, 64, 64, "zentor performance tests")) return 1;
+    InitScene();
+    const int result = RUN_ALL_TESTS();
+    DestroyScene();
+    return result;
+}
