@@ -1,7 +1,9 @@
 // The framework on the GL: vector kernels and reductions on packed vectors
 // of a W x W grid (a (W/2) x (W/2) texture, the solver's layout; the kernels
 // are the same programs for both layouts, so an unpacked vector of W/2 costs
-// the same), the band product, the solver, and the demo's whole frame.
+// the same), the band product, the solver, the pieces of the demo's frame and
+// the scene's own frame. The whole frame at every size runs in PeerBench.cpp,
+// beside the CPU peers.
 #include <memory>
 
 #include "BenchSupport.h"

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -185,7 +186,7 @@ void* aligned_alloc(size_t alignment, size_t size) {
 int posix_memalign(void** result, size_t alignment, size_t size) {
     perf::Count(size);
     void* memory = __libc_memalign(alignment, size);
-    if (memory == nullptr) return 12;  // ENOMEM
+    if (memory == nullptr) return ENOMEM;
     *result = memory;
     return 0;
 }

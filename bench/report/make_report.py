@@ -112,7 +112,7 @@ def fmt_count(value):
     return f"{value:.0f}"
 
 
-def plot(table, results, docs):
+def plot(table, results, docs, renderer):
     data = os.path.join(results, "frame-times.dat")
     with open(data, "w") as out:
         out.write("# grid framework plain eigen (ms per frame, median wall time)\n")
@@ -123,10 +123,11 @@ def plot(table, results, docs):
     script = f"""
 set terminal svg size 720,450 dynamic font 'sans,12'
 set output '{svg}'
-set title 'One simulation frame against grid size (median wall time)'
+set title "One simulation frame against grid size (median wall time)\\n{renderer}" noenhanced
 set xlabel 'grid side W (W x W points)'
 set ylabel 'ms per frame'
 set logscale xy
+set xrange [100:2600]
 set xtics ({", ".join(f'"{s}" {s}' for s in SIZES)})
 set grid
 set key top left
@@ -135,7 +136,6 @@ plot '{data}' using 1:2 with linespoints lw 2 pt 7 title 'framework on llvmpipe'
      '' using 1:4 with linespoints lw 2 pt 9 title 'CPU: Eigen'
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
-    # gnuplot stamps nothing variable into its SVG but the path of nothing; keep it as is.
     return os.path.basename(svg)
 
 
@@ -283,7 +283,8 @@ def main():
     steady = load(os.path.join(results, "steady-state.json"))
     trace = load(os.path.join(results, "trace-counts.json"))
     profiles = [(grid, load(os.path.join(results, f"profile-{grid}.json"))) for grid in (512, 128)]
-    svg = plot(table, results, docs)
+    renderer = f"{context.get('gl_renderer', '?')}, LP_NUM_THREADS={context.get('lp_num_threads', 'unset')}"
+    svg = plot(table, results, docs, renderer)
     frames, ratios = frame_section(table)
     kernels, safe, scene = kernel_section(table)
     rebuilt = table.get("BM_Frame", {}).get(512)
