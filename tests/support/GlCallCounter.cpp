@@ -52,6 +52,19 @@ void GLAPIENTRY CountingLinkProgram(GLuint program) {
     g_realLinkProgram(program);
 }
 
+PFNGLCREATEPROGRAMPROC g_realCreateProgram = nullptr;
+PFNGLDELETEPROGRAMPROC g_realDeleteProgram = nullptr;
+
+GLuint GLAPIENTRY CountingCreateProgram() {
+    ++g_counts.createProgram;
+    return g_realCreateProgram();
+}
+
+void GLAPIENTRY CountingDeleteProgram(GLuint program) {
+    ++g_counts.deleteProgram;
+    g_realDeleteProgram(program);
+}
+
 template <typename Function>
 void Wrap(Function& glewPointer, Function& real, Function counting) {
     if (glewPointer == counting) return;
@@ -66,6 +79,8 @@ void WrapExtensionEntryPoints() {
     Wrap(__glewCreateShader, g_realCreateShader, CountingCreateShader);
     Wrap(__glewDeleteShader, g_realDeleteShader, CountingDeleteShader);
     Wrap(__glewLinkProgram, g_realLinkProgram, CountingLinkProgram);
+    Wrap(__glewCreateProgram, g_realCreateProgram, CountingCreateProgram);
+    Wrap(__glewDeleteProgram, g_realDeleteProgram, CountingDeleteProgram);
 }
 
 }  // namespace
@@ -89,6 +104,8 @@ GlCallCounts GlCallCounter::Counts() const {
     delta.createShader = g_counts.createShader - start_.createShader;
     delta.deleteShader = g_counts.deleteShader - start_.deleteShader;
     delta.linkProgram = g_counts.linkProgram - start_.linkProgram;
+    delta.createProgram = g_counts.createProgram - start_.createProgram;
+    delta.deleteProgram = g_counts.deleteProgram - start_.deleteProgram;
     return delta;
 }
 

@@ -17,11 +17,13 @@ struct GlCallCounts {
     long createShader = 0;
     long deleteShader = 0;
     long linkProgram = 0;
+    long createProgram = 0;
+    long deleteProgram = 0;
 
     long Total() const {
         return genTextures + deleteTextures + bindTexture + texParameter + texImage2D + readPixels +
                getTexImage + genFramebuffers + deleteFramebuffers + createShader + deleteShader +
-               linkProgram;
+               linkProgram + createProgram + deleteProgram;
     }
 };
 

@@ -30,6 +30,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the framework cannot initialise on this GL\n");
         return 1;
     }
+    // The first shader program would otherwise run glewInit again mid-test and
+    // reset GLEW's entry points under any call counter wrapping them.
+    CheckGlslSupport();
     const int result = RUN_ALL_TESTS();
     ShutdownFramework();
     return result;
