@@ -1,21 +1,11 @@
 // Makes the GL driver of a process look weaker than it is, so that start-up
-// failures can be tested end to end on a driver that has everything. Loaded
-// with LD_PRELOAD into the process under test (never into the X server) and
-// controlled by environment variables read at every call:
-//
-//   ZENTOR_FAULT_HIDE_EXTENSIONS  comma-separated extension names, removed from
-//                                 the extension string; entry points that only
-//                                 those extensions provide stop resolving
-//   ZENTOR_FAULT_HIDE_GL20=1      the driver reports OpenGL 1.5 and lacks an
-//                                 OpenGL 2.0 entry point
-//   ZENTOR_FAULT_NO_VERSION=1     the driver has no version string, which makes
-//                                 glewInit fail
-//
-// The entry points matter because GLEW with glewExperimental sets its version
-// and extension flags by whether their entry points resolve (glewGetExtension
-// alone goes by the string), and Mesa resolves every name it is asked for.
-// GLEW looks glGetString and glGetStringi up through glXGetProcAddressARB, and
-// reads the extensions one by one on drivers from OpenGL 3.0 on.
+// failures can be tested end to end. Preloaded into the process under test
+// (never into the X server); environment variables, read at every call:
+//   ZENTOR_FAULT_HIDE_EXTENSIONS  comma-separated extensions to remove
+//   ZENTOR_FAULT_HIDE_GL20=1      report OpenGL 1.5, lack an OpenGL 2.0 entry point
+//   ZENTOR_FAULT_NO_VERSION=1     no version string: glewInit fails
+// GLEW with glewExperimental goes by which entry points resolve, and Mesa
+// resolves any name, so hidden features lose an entry point as well.
 
 #include <GL/gl.h>
 #include <GL/glx.h>
@@ -23,28 +13,19 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 namespace {
 
-struct ExtensionEntryPoint {
-    const char* extension;
-    const char* entryPoint;
-};
-
 // One entry point per extension is enough for GLEW to count it as missing.
-constexpr ExtensionEntryPoint kExtensionEntryPoints[] = {
+constexpr const char* kExtensionEntryPoints[][2] = {
     {"GL_EXT_framebuffer_object", "glGenerateMipmapEXT"},
     {"GL_ARB_shader_objects", "glGetHandleARB"},
 };
-
-// Part of OpenGL 2.0 but never called by the framework.
-constexpr const char* kGl20EntryPoint = "glStencilOpSeparate";
-constexpr const char* kReportedVersionWithoutGl20 = "1.5 ";
+constexpr const char* kGl20EntryPoint = "glStencilOpSeparate";  // never called by the framework
 
 using ProcAddress = void (*)();
-using GetStringFunction = const GLubyte* (*)(GLenum);
-using GetStringiFunction = const GLubyte* (*)(GLenum, GLuint);
 using GetProcAddressFunction = ProcAddress (*)(const GLubyte*);
 
 template <typename Function>
@@ -57,62 +38,40 @@ bool Switched(const char* variable) {
     return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
-bool Gl20Hidden() { return Switched("ZENTOR_FAULT_HIDE_GL20"); }
-
-bool ExtensionHidden(const char* name, size_t length) {
+bool ExtensionHidden(const std::string& name) {
     const char* list = std::getenv("ZENTOR_FAULT_HIDE_EXTENSIONS");
-    if (list == nullptr) return false;
-    while (*list != '\0') {
-        const char* comma = std::strchr(list, ',');
-        const size_t itemLength = comma ? static_cast<size_t>(comma - list) : std::strlen(list);
-        if (itemLength == length && std::strncmp(list, name, length) == 0) return true;
-        if (comma == nullptr) break;
-        list = comma + 1;
-    }
-    return false;
+    return list != nullptr && ("," + std::string(list) + ",").find("," + name + ",") != std::string::npos;
 }
-
-bool ExtensionHidden(const char* name) { return ExtensionHidden(name, std::strlen(name)); }
 
 bool EntryPointHidden(const char* name) {
-    if (Gl20Hidden() && std::strcmp(name, kGl20EntryPoint) == 0) return true;
-    for (const ExtensionEntryPoint& item : kExtensionEntryPoints)
-        if (std::strcmp(name, item.entryPoint) == 0 && ExtensionHidden(item.extension)) return true;
+    if (Switched("ZENTOR_FAULT_HIDE_GL20") && std::strcmp(name, kGl20EntryPoint) == 0) return true;
+    for (const auto& item : kExtensionEntryPoints)
+        if (std::strcmp(name, item[1]) == 0 && ExtensionHidden(item[0])) return true;
     return false;
 }
 
-// The returned text stays valid until the next call.
-const GLubyte* FilteredExtensions(const GLubyte* real) {
+// Valid until the next call.
+const GLubyte* FilteredExtensions(const char* real) {
     static std::string filtered;
     filtered.clear();
-    const char* cursor = reinterpret_cast<const char*>(real);
-    while (*cursor != '\0') {
-        const size_t length = std::strcspn(cursor, " ");
-        if (length > 0 && !ExtensionHidden(cursor, length)) {
-            if (!filtered.empty()) filtered += ' ';
-            filtered.append(cursor, length);
-        }
-        cursor += length;
-        cursor += std::strspn(cursor, " ");
-    }
+    std::istringstream names(real);
+    for (std::string name; names >> name;)
+        if (!ExtensionHidden(name)) filtered += (filtered.empty() ? "" : " ") + name;
     return reinterpret_cast<const GLubyte*>(filtered.c_str());
 }
 
-// Keeps what follows the version number: profile and vendor. Valid until the
-// next call.
-const GLubyte* VersionWithoutGl20(const GLubyte* real) {
+// "1.5" followed by the real profile and vendor. Valid until the next call.
+const GLubyte* VersionWithoutGl20(const char* real) {
     static std::string version;
-    const char* text = reinterpret_cast<const char*>(real);
-    const char* rest = std::strchr(text, ' ');
-    version = kReportedVersionWithoutGl20;
-    version += rest ? rest + 1 : "";
+    const char* rest = std::strchr(real, ' ');
+    version = std::string("1.5 ") + (rest ? rest + 1 : "");
     return reinterpret_cast<const GLubyte*>(version.c_str());
 }
 
 // A hidden extension keeps its index, so that GL_NUM_EXTENSIONS stays right,
 // but loses its name.
 const GLubyte* FilteringGetStringi(GLenum name, GLuint index) {
-    static const auto real = RealFunction<GetStringiFunction>("glGetStringi");
+    static const auto real = RealFunction<const GLubyte* (*)(GLenum, GLuint)>("glGetStringi");
     const GLubyte* result = real(name, index);
     if (name != GL_EXTENSIONS || result == nullptr) return result;
     return ExtensionHidden(reinterpret_cast<const char*>(result)) ? reinterpret_cast<const GLubyte*>("")
@@ -132,12 +91,13 @@ ProcAddress Resolve(GetProcAddressFunction real, const GLubyte* name) {
 extern "C" {
 
 const GLubyte* glGetString(GLenum name) {
-    static const auto real = RealFunction<GetStringFunction>("glGetString");
+    static const auto real = RealFunction<const GLubyte* (*)(GLenum)>("glGetString");
     const GLubyte* result = real(name);
     if (result == nullptr) return result;
-    if (name == GL_EXTENSIONS) return FilteredExtensions(result);
+    if (name == GL_EXTENSIONS) return FilteredExtensions(reinterpret_cast<const char*>(result));
     if (name == GL_VERSION && Switched("ZENTOR_FAULT_NO_VERSION")) return nullptr;
-    if (name == GL_VERSION && Gl20Hidden()) return VersionWithoutGl20(result);
+    if (name == GL_VERSION && Switched("ZENTOR_FAULT_HIDE_GL20"))
+        return VersionWithoutGl20(reinterpret_cast<const char*>(result));
     return result;
 }
 

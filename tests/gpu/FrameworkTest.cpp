@@ -1,75 +1,186 @@
+#include <memory>
+#include <vector>
+
 #include "gpu/Framework.h"
+#include "gpu/FullScreenPass.h"
 #include "gpu/ResourcePool.h"
+#include "gpu/ShaderProgram.h"
 #include "support/GlCallCounter.h"
 #include "support/GlTestMain.h"
 
 namespace {
 
-// main initialised the framework for every test; these tests take it down and
-// leave it initialised again for the ones that follow.
-class FrameworkTest : public GlTest {
-protected:
-    void TearDown() override {
-        if (g_resourcePool == nullptr) {
-            ASSERT_TRUE(InitFramework());
-        }
-        GlTest::TearDown();
-    }
+TextureDesc FloatDesc(int width, int height) { return {width, height, GL_RGBA32F_ARB, GL_TEXTURE_2D}; }
 
-    static void ExpectOneUsedFrameworkFramebuffer() {
-        ASSERT_NE(g_resourcePool, nullptr);
-        const std::vector<FramebufferEntry>& framebuffers = g_resourcePool->Framebuffers();
-        ASSERT_EQ(framebuffers.size(), 1u);
-        EXPECT_TRUE(framebuffers[0].used);
-        EXPECT_NE(g_frameworkFbo, 0u);
-        EXPECT_EQ(framebuffers[0].framebuffer, g_frameworkFbo);
-        EXPECT_EQ(g_frameworkFboIndex, 0);
-    }
+class ResourcePoolTest : public GlTest {
+protected:
+    GpuResourcePool pool;
 };
 
-TEST_F(FrameworkTest, InitialisingAgainKeepsThePoolAndItsOneFramebuffer) {
-    ExpectOneUsedFrameworkFramebuffer();
+// First fit from index 0, and a free entry is handed out again without any GL
+// call; framebuffers likewise. Only an equal description fits an entry.
+TEST_F(ResourcePoolTest, ReusesTheLowestFreeEntryOfAnEqualDescription) {
+    GLuint textures[3] = {}, framebuffers[2] = {}, texture = 0, framebuffer = 0;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(pool.AcquireTexture(FloatDesc(8, 4), textures[i]), i);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(pool.AcquireFramebuffer(framebuffers[i]), i);
+    EXPECT_TRUE(glIsTexture(textures[0]) && glIsTexture(textures[1]) && framebuffers[0] != 0);
+    EXPECT_NE(textures[0], textures[1]);
+    EXPECT_NE(framebuffers[0], framebuffers[1]);
+    pool.ReleaseTexture(2);
+    pool.ReleaseTexture(1);
+    pool.ReleaseFramebuffer(0);
+
+    GlCallCounter calls;
+    EXPECT_EQ(pool.AcquireTexture(FloatDesc(8, 4), texture), 1);
+    EXPECT_EQ(texture, textures[1]);
+    EXPECT_EQ(pool.AcquireTexture(FloatDesc(8, 4), texture), 2);
+    EXPECT_EQ(texture, textures[2]);
+    EXPECT_EQ(pool.AcquireFramebuffer(framebuffer), 0);
+    EXPECT_EQ(framebuffer, framebuffers[0]);
+    EXPECT_EQ(calls.Counts().Total(), 0);
+
+    pool.ReleaseTexture(0);
+    EXPECT_EQ(pool.AcquireTexture({8, 4, GL_RGBA8, GL_TEXTURE_2D}, texture), 3);
+    EXPECT_EQ(pool.AcquireTexture({8, 4, GL_RGBA32F_ARB, GL_TEXTURE_1D_ARRAY_EXT}, texture), 4);
+}
+
+TEST_F(ResourcePoolTest, CreatesANearestFilteredRepeatingTextureAndLeavesTextureZeroBound) {
+    GLuint unrelated = 0, texture = 0;
+    glGenTextures(1, &unrelated);
+    glBindTexture(GL_TEXTURE_2D, unrelated);
+    pool.AcquireTexture(FloatDesc(8, 2), texture);
+    GLint bound = -1;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+    EXPECT_EQ(bound, 0);
+
+    glBindTexture(GL_TEXTURE_2D, texture);
+    const auto parameter = [](GLenum name, bool ofLevel) {
+        GLint value = 0;
+        ofLevel ? glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, name, &value)
+                : glGetTexParameteriv(GL_TEXTURE_2D, name, &value);
+        return value;
+    };
+    EXPECT_EQ(
+        (std::vector<GLint>{parameter(GL_TEXTURE_MIN_FILTER, false), parameter(GL_TEXTURE_MAG_FILTER, false),
+                            parameter(GL_TEXTURE_WRAP_S, false), parameter(GL_TEXTURE_WRAP_T, false),
+                            parameter(GL_TEXTURE_WIDTH, true), parameter(GL_TEXTURE_HEIGHT, true),
+                            parameter(GL_TEXTURE_INTERNAL_FORMAT, true)}),
+        (std::vector<GLint>{GL_NEAREST, GL_NEAREST, GL_REPEAT, GL_REPEAT, 8, 2, GL_RGBA32F_ARB}));
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glDeleteTextures(1, &unrelated);
+}
+
+// A render-target exchange: the holder of `held` keeps the scratch texture and
+// gives its old one back under the scratch entry.
+TEST_F(ResourcePoolTest, AReturnedTextureIsWhatTheEntryHandsOutNext) {
+    GLuint heldTexture = 0, scratchTexture = 0, next = 0;
+    const int held = pool.AcquireTexture(FloatDesc(4, 2), heldTexture);
+    const int scratch = pool.AcquireTexture(FloatDesc(4, 2), scratchTexture);
+    GlCallCounter calls;
+    pool.ReturnTexture(scratch, heldTexture);
+    EXPECT_EQ(pool.AcquireTexture(FloatDesc(4, 2), next), scratch);
+    EXPECT_EQ(next, heldTexture);
+    EXPECT_TRUE(pool.Textures()[held].used);
+    EXPECT_EQ(calls.Counts().Total(), 0);
+}
+
+TEST_F(ResourcePoolTest, DestroyingThePoolDeletesEveryTextureAndFramebuffer) {
+    auto doomed = std::make_unique<GpuResourcePool>();
+    GLuint used = 0, released = 0, framebuffer = 0;
+    doomed->AcquireTexture(FloatDesc(2, 2), used);
+    doomed->ReleaseTexture(doomed->AcquireTexture(FloatDesc(2, 2), released));
+    doomed->AcquireFramebuffer(framebuffer);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, framebuffer);  // a name becomes an object once bound
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
+    doomed.reset();
+    EXPECT_FALSE(glIsTexture(used) || glIsTexture(released) || glIsFramebufferEXT(framebuffer));
+}
+
+// The first round runs on an empty pool, which has no storage at all: any
+// write through a bad index faults there.
+TEST_F(ResourcePoolTest, IndicesNeverAcquiredAreIgnored) {
+    GLuint texture = 0;
+    for (int index : {0, -1, 1, 1000}) {
+        EXPECT_DEBUG_DEATH(pool.ReleaseTexture(index), "");
+        EXPECT_DEBUG_DEATH(pool.ReturnTexture(index, 7), "");
+        EXPECT_DEBUG_DEATH(pool.ReleaseFramebuffer(index), "");
+        if (index == 0) pool.AcquireTexture(FloatDesc(2, 2), texture);
+    }
+    ASSERT_EQ(pool.Textures().size(), 1u);
+    EXPECT_TRUE(pool.Textures()[0].used);
+    EXPECT_EQ(pool.Textures()[0].texture, texture);
+}
+
+// main initialised the framework; the test leaves it initialised again.
+TEST_F(GlTest, InitialisingTwiceKeepsOnePoolAndShutdownUndoesInitialisation) {
     GpuResourcePool* const pool = g_resourcePool;
     const GLuint framebuffer = g_frameworkFbo;
-
     StdoutCapture output;
     EXPECT_TRUE(InitFramework());
     EXPECT_EQ(output.Text(), "");
     EXPECT_EQ(g_resourcePool, pool);
     EXPECT_EQ(g_frameworkFbo, framebuffer);
-    ExpectOneUsedFrameworkFramebuffer();
-}
+    EXPECT_EQ(pool->Framebuffers().size(), 1u);
 
-TEST_F(FrameworkTest, ShutdownDeletesThePooledObjectsAndLeavesNothingBehind) {
     GLuint texture = 0;
-    g_resourcePool->AcquireTexture(TextureDesc{2, 2}, texture);
-    ASSERT_TRUE(glIsTexture(texture));
-
+    pool->AcquireTexture(TextureDesc{2, 2}, texture);
     GlCallCounter calls;
     ShutdownFramework();
-    EXPECT_EQ(g_resourcePool, nullptr);
-    EXPECT_EQ(g_frameworkFbo, 0u);
-    EXPECT_FALSE(glIsTexture(texture));
     EXPECT_EQ(calls.Counts().deleteFramebuffers, 1);
-}
-
-TEST_F(FrameworkTest, ShutdownWhenNotInitialisedDoesNothing) {
+    EXPECT_FALSE(glIsTexture(texture));
+    GlCallCounter secondShutdown;
     ShutdownFramework();
-    GlCallCounter calls;
-    ShutdownFramework();
+    EXPECT_EQ(secondShutdown.Counts().Total(), 0);
     EXPECT_EQ(g_resourcePool, nullptr);
     EXPECT_EQ(g_frameworkFbo, 0u);
-    EXPECT_EQ(calls.Counts().Total(), 0);
-}
-
-TEST_F(FrameworkTest, InitialisingAfterShutdownStartsAFreshPool) {
-    GLuint texture = 0;
-    g_resourcePool->AcquireTexture(TextureDesc{2, 2}, texture);
-    ShutdownFramework();
 
     ASSERT_TRUE(InitFramework());
-    ExpectOneUsedFrameworkFramebuffer();
+    ASSERT_EQ(g_resourcePool->Framebuffers().size(), 1u);
+    EXPECT_TRUE(g_resourcePool->Framebuffers()[0].used);
+    EXPECT_EQ(g_resourcePool->Framebuffers()[0].framebuffer, g_frameworkFbo);
+    EXPECT_EQ(g_frameworkFboIndex, 0);
     EXPECT_TRUE(g_resourcePool->Textures().empty());
+}
+
+// Fragment (i, j) of a w x h target sees ((i + .5) / w, (j + .5) / h), the
+// centre of texel (i, j) of every input of that size.
+TEST_F(GlTest, FullScreenPassCoversEveryTexelAtItsCentre) {
+    ShaderProgram program(kPassThroughVertexSource,
+                          "void main(void){ gl_FragColor = vec4(gl_TexCoord[0].xy, 0.0, 1.0); }",
+                          kShaderSourceText);
+    for (const auto& [width, height] : {std::pair{4, 4}, std::pair{8, 2}}) {
+        FrameworkFramebufferScope framebuffer;
+        GLuint texture = 0;
+        const int index = g_resourcePool->AcquireTexture(FloatDesc(width, height), texture);
+        glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, texture, 0);
+        glViewport(0, 0, width, height);
+        StdoutCapture output;
+        EXPECT_TRUE(CheckFramebufferStatus());
+        EXPECT_EQ(output.Text(), "");
+        program.Bind();
+        DrawFullScreenPass();
+        program.Unbind();
+        std::vector<GLfloat> texels(static_cast<size_t>(width * height * 4));
+        glReadPixels(0, 0, width, height, GL_RGBA, GL_FLOAT, texels.data());
+        for (int j = 0; j < height; ++j)
+            for (int i = 0; i < width; ++i) {
+                const GLfloat* texel = &texels[static_cast<size_t>((j * width + i) * 4)];
+                EXPECT_FLOAT_EQ(texel[0], (i + 0.5f) / width) << i << "," << j;
+                EXPECT_FLOAT_EQ(texel[1], (j + 0.5f) / height) << i << "," << j;
+            }
+        g_resourcePool->ReleaseTexture(index);
+    }
+    glViewport(0, 0, 64, 64);
+}
+
+TEST_F(GlTest, AnIncompleteFramebufferIsReportedOnce) {
+    FrameworkFramebufferScope framebuffer;
+    StdoutCapture output;
+    EXPECT_FALSE(CheckFramebufferStatus());
+    EXPECT_EQ(output.Text(), "Framebuffer incomplete, missing attachment\n");
+    EXPECT_STREQ(FramebufferStatusMessage(0), "Unknown framebuffer error\n");
+    EXPECT_STREQ(FramebufferStatusMessage(GL_FRAMEBUFFER_COMPLETE_EXT + 0x100),
+                 "Unknown framebuffer error\n");
 }
 
 }  // namespace
