@@ -1,245 +1,178 @@
+// CgSolver against conjugate gradients in double on the host.
 #include <algorithm>
-#include <cmath>
-#include <memory>
-#include <vector>
 
-#include "gpu/Framework.h"
-#include "gpu/ResourcePool.h"
-#include "linalg/BandMatrix.h"
-#include "linalg/BandTestSupport.h"
 #include "linalg/CgSolver.h"
-#include "linalg/PackedVector.h"
-#include "linalg/UnpackedVector.h"
-#include "support/GlCallCounter.h"
+#include "linalg/LinalgTestSupport.h"
 
-using namespace band_test;
-
+namespace lt {
 namespace {
 
-double Dot(const std::vector<double>& a, const std::vector<double>& b) {
-    double sum = 0.0;
+constexpr int kW = 32, kH = 16, kN = kW * kH;
+
+double Dot(const Doubles& a, const Doubles& b) {
+    double sum = 0;
     for (size_t i = 0; i < a.size(); ++i) sum += a[i] * b[i];
     return sum;
 }
 
-// The textbook method in double, restarted from x, with the same guards
-// against a zero denominator that keep the GPU's version free of NaN.
-std::vector<double> HostConjugateGradient(const HostBandMatrix& a, const std::vector<double>& b,
-                                          std::vector<double> x, int iterations) {
-    std::vector<double> r = a.Multiply(x);
+// The textbook method restarted from x, with the solver's guards against a zero denominator.
+Doubles HostCg(const HostBand& a, const Doubles& b, Doubles x, int iterations) {
+    Doubles r = a.Multiply(x);
     for (size_t i = 0; i < r.size(); ++i) r[i] = b[i] - r[i];
-    std::vector<double> p = r;
+    Doubles p = r;
     double rho = Dot(r, r);
     for (int k = 0; k < iterations; ++k) {
-        const std::vector<double> q = a.Multiply(p);
-        const double pq = Dot(p, q);
-        const double alpha = pq != 0.0 ? rho / pq : 0.0;
-        for (size_t i = 0; i < x.size(); ++i) {
-            x[i] += alpha * p[i];
-            r[i] -= alpha * q[i];
-        }
-        const double rhoNew = Dot(r, r);
-        const double beta = rho != 0.0 ? rhoNew / rho : 0.0;
+        const Doubles q = a.Multiply(p);
+        const double pq = Dot(p, q), alpha = pq != 0 ? rho / pq : 0;
+        for (size_t i = 0; i < x.size(); ++i) x[i] += alpha * p[i], r[i] -= alpha * q[i];
+        const double rhoNew = Dot(r, r), beta = rho != 0 ? rhoNew / rho : 0;
         for (size_t i = 0; i < p.size(); ++i) p[i] = r[i] + beta * p[i];
         rho = rhoNew;
     }
     return x;
 }
 
-double ResidualNorm(const HostBandMatrix& a, const std::vector<double>& b, const std::vector<float>& x) {
-    std::vector<double> r = a.Multiply(ToDouble(x));
-    for (size_t i = 0; i < r.size(); ++i) r[i] -= b[i];
-    return std::sqrt(Dot(r, r));
+// Symmetric, each diagonal entry 0.5 above its row's off-diagonal magnitudes:
+// eigenvalues in [0.5, ~10], so tens of iterations, each moving x visibly.
+// Offsets 1 and 3 are not multiples of 4; kW crosses grid rows.
+HostBand SpdMatrix() {
+    HostBand a{kW, kH, {0}, {Floats(kN, 0.5f)}};
+    unsigned seed = 100;
+    for (int d : {1, 3, kW}) {
+        Floats upper = Quarters(kN, seed++), lower(kN, 0.0f);
+        std::fill(upper.end() - d, upper.end(), 0.0f);  // columns past the end
+        for (size_t r = 0; r + static_cast<size_t>(d) < kN; ++r) {
+            lower[r + static_cast<size_t>(d)] = upper[r];
+            a.diagonals[0][r] += std::fabs(upper[r]);
+            a.diagonals[0][r + static_cast<size_t>(d)] += std::fabs(upper[r]);
+        }
+        a.offsets.insert(a.offsets.end(), {d, -d});
+        a.diagonals.insert(a.diagonals.end(), {upper, lower});
+    }
+    return a;
 }
 
-double MaxMagnitude(const std::vector<double>& values) {
-    double largest = 0.0;
-    for (double v : values) largest = std::max(largest, std::fabs(v));
-    return largest;
-}
-
-// The solver owns matrix, x and b; the test keeps x to read the solution.
-struct SolverUnderTest {
-    std::unique_ptr<CgSolver> solver;
-    GpuVector* x;
-};
-
-class SolverTest : public FrameworkTest {
+class SolverTest : public LinalgTest {
 protected:
-    static constexpr int kW = 32, kH = 16, kN = kW * kH;
+    const HostBand system = SpdMatrix();
+    const Floats x0 = Quarters(kN, 1), b = Quarters(kN, 2);
+    GpuVector* x = nullptr;  // owned by the solver
 
-    // Symmetric, diagonally dominant by 0.4: its eigenvalues lie in
-    // [0.4, ~12], so the method needs tens of iterations and every one of
-    // the first twenty moves x visibly. Offsets 1 and 3 are not multiples of
-    // 4 and 32 crosses grid rows.
-    HostBandMatrix system = RandomSpdBandMatrix(kW, kH, {1, 3, kW}, 0.4, rng);
-    std::vector<float> x0 = RandomValues(kN, rng), b = RandomValues(kN, rng);
-
-    SolverUnderTest MakeSolver(const HostBandMatrix& matrix, const std::vector<float>& start,
-                               const std::vector<float>& rightHandSide) {
-        PackedVector* x = MakePacked(kW, kH, start).release();
-        PackedVector* rhs = MakePacked(kW, kH, rightHandSide).release();
-        return {std::make_unique<CgSolver>(matrix.Upload(), x, rhs, 0), x};
+    std::unique_ptr<CgSolver> MakeSolver(const HostBand& matrix, const Floats& start, const Floats& rhs) {
+        x = Make<PackedVector>(kW, kH, start).release();
+        return std::make_unique<CgSolver>(matrix.Upload(), x, Make<PackedVector>(kW, kH, rhs).release(), 0);
+    }
+    static double Scale(const Doubles& v) {
+        double largest = 0;
+        for (double e : v) largest = std::max(largest, std::fabs(e));
+        return largest;
     }
 };
 
-// Float32 iterates drift from the double ones through the rounding of the
-// two dot products per iteration (relative error about log2(N) * eps each)
-// and of the updates. On this well-conditioned system the drift stays below
-// 1e-5 of the solution's scale over twenty iterations (measured: under 1e-6),
-// while a wrong step length or direction would move x by a good part of it.
 TEST_F(SolverTest, IteratesFollowTheMethodInDouble) {
-    SolverUnderTest solve = MakeSolver(system, x0, b);
+    auto solver = MakeSolver(system, x0, b);
     for (int iterations : {1, 2, 5, 20}) {
-        SCOPED_TRACE(std::to_string(iterations) + " iterations");
-        solve.x->SetData(x0.data());
-        EXPECT_EQ(solve.solver->Solve(iterations), iterations);
-
-        const std::vector<double> expected =
-            HostConjugateGradient(system, ToDouble(b), ToDouble(x0), iterations);
-        const std::vector<double> tolerance(kN, 1e-5 * MaxMagnitude(expected));
-        EXPECT_TRUE(AllWithin(ReadValues(*solve.x), expected, tolerance));
+        x->SetData(x0.data());
+        EXPECT_EQ(solver->Solve(iterations), iterations);
+        const Doubles expected = HostCg(system, ToDoubles(b), ToDoubles(x0), iterations);
+        EXPECT_TRUE(Near(Values(*x), expected, kSolverDrift * Scale(expected)))
+            << iterations << " iterations";
     }
 }
 
-// Float32 rounding leaves a floor near 2e-7 of the initial residual, reached
-// after about forty iterations here.
-TEST_F(SolverTest, EnoughIterationsReduceTheResidualByOrdersOfMagnitude) {
-    SolverUnderTest solve = MakeSolver(system, std::vector<float>(kN, 0.0f), b);
-    const double initial = ResidualNorm(system, ToDouble(b), std::vector<float>(kN, 0.0f));
-    solve.solver->Solve(40);
-    EXPECT_LT(ResidualNorm(system, ToDouble(b), ReadValues(*solve.x)), 1e-5 * initial);
+// Float32 rounding leaves a floor near 2e-7 of the initial residual.
+TEST_F(SolverTest, EnoughIterationsCutTheResidualByOrdersOfMagnitude) {
+    auto solver = MakeSolver(system, Floats(kN, 0.0f), b);
+    solver->Solve(40);
+    Doubles r = system.Multiply(ToDoubles(Values(*x)));
+    for (size_t i = 0; i < r.size(); ++i) r[i] -= b[i];
+    EXPECT_LT(std::sqrt(Dot(r, r)), 1e-5 * std::sqrt(Dot(ToDoubles(b), ToDoubles(b))));
 }
 
-// r = b - x0 and q = A r = r, so the first step length is 1 and x = b up to
-// the rounding of x0 + 1 * (b - x0): two roundings of the operands' scale.
-// Further solves stay there.
+// r = b - x0 and A r = r, so the first step length is 1: x = b.
 TEST_F(SolverTest, TheIdentityGivesTheRightHandSideAfterOneIteration) {
-    HostBandMatrix identity{kW, kH, {0}, {std::vector<float>(kN, 1.0f)}};
-    SolverUnderTest solve = MakeSolver(identity, x0, b);
-    std::vector<double> tolerance(kN);
-    for (size_t i = 0; i < kN; ++i) tolerance[i] = 4.0 * kFloatEpsilon * (std::fabs(x0[i]) + std::fabs(b[i]));
-
-    solve.solver->Solve(1);
-    EXPECT_TRUE(AllWithin(ReadValues(*solve.x), ToDouble(b), tolerance));
-    solve.solver->Solve(3);
-    EXPECT_TRUE(AllWithin(ReadValues(*solve.x), ToDouble(b), tolerance));
+    auto solver = MakeSolver(HostBand{kW, kH, {0}, {Floats(kN, 1.0f)}}, x0, b);
+    solver->Solve(1);
+    EXPECT_TRUE(Near(Values(*x), b, kIdentityStep * (Scale(ToDoubles(x0)) + Scale(ToDoubles(b)))));
 }
 
-// Every residual, step length and direction is 0, so nothing may turn into
-// NaN through 0/0: x stays exactly 0.
+// Every residual, step and direction is 0: nothing may become NaN through 0/0.
 TEST_F(SolverTest, AZeroRightHandSideFromAZeroStartStaysExactlyZero) {
-    const std::vector<float> zero(kN, 0.0f);
-    SolverUnderTest solve = MakeSolver(system, zero, zero);
-    solve.solver->Solve(5);
-    EXPECT_TRUE(SameValues(ReadValues(*solve.x), zero));
+    const Floats zero(kN, 0.0f);
+    auto solver = MakeSolver(system, zero, zero);
+    solver->Solve(5);
+    EXPECT_TRUE(Near(Values(*x), zero));
 }
 
 TEST_F(SolverTest, NonPositiveIterationCountsReturnZeroAndLeaveX) {
-    SolverUnderTest solve = MakeSolver(system, x0, b);
-    EXPECT_EQ(solve.solver->Solve(0), 0);
-    EXPECT_EQ(solve.solver->Solve(-3), 0);
-    EXPECT_TRUE(SameValues(ReadValues(*solve.x), x0));
+    auto solver = MakeSolver(system, x0, b);
+    EXPECT_EQ(solver->Solve(0), 0);
+    EXPECT_EQ(solver->Solve(-3), 0);
+    EXPECT_TRUE(Near(Values(*x), x0));
 }
 
-// The second solve starts from the first one's x with a fresh direction, so
-// it matches two restarted runs and not one continuous four-iteration run.
+// The second solve starts from the first one's x with a fresh direction: two
+// restarted runs, told apart from one continuous four-iteration run.
 TEST_F(SolverTest, ASecondSolveContinuesFromTheFirstSolution) {
-    SolverUnderTest solve = MakeSolver(system, x0, b);
-    solve.solver->Solve(2);
-    solve.solver->Solve(2);
-
-    const std::vector<double> bd = ToDouble(b);
-    const std::vector<double> restarted =
-        HostConjugateGradient(system, bd, HostConjugateGradient(system, bd, ToDouble(x0), 2), 2);
-    const std::vector<double> continuous = HostConjugateGradient(system, bd, ToDouble(x0), 4);
-    const double tolerance = 1e-5 * MaxMagnitude(restarted);
-    double restartEffect = 0.0;
-    for (size_t i = 0; i < kN; ++i)
-        restartEffect = std::max(restartEffect, std::fabs(restarted[i] - continuous[i]));
-    ASSERT_GT(restartEffect, 10.0 * tolerance) << "this system cannot tell a restart from a continued run";
-
-    EXPECT_TRUE(AllWithin(ReadValues(*solve.x), restarted, std::vector<double>(kN, tolerance)));
+    auto solver = MakeSolver(system, x0, b);
+    solver->Solve(2);
+    solver->Solve(2);
+    const Doubles bd = ToDoubles(b);
+    const Doubles restarted = HostCg(system, bd, HostCg(system, bd, ToDoubles(x0), 2), 2);
+    const double tolerance = kSolverDrift * Scale(restarted);
+    ASSERT_FALSE(Near(Floats(restarted.begin(), restarted.end()), HostCg(system, bd, ToDoubles(x0), 4),
+                      10 * tolerance));
+    EXPECT_TRUE(Near(Values(*x), restarted, tolerance));
 }
 
-// After the first solve has taken its scratch textures from the pool, solving
-// again is pure GPU work: nothing read back, no texture or framebuffer made,
-// no texture storage allocated again, and the pool does not grow.
-TEST_F(SolverTest, SolvesAfterTheFirstReadNothingBackAndCreateNoGlObject) {
-    SolverUnderTest solve = MakeSolver(system, x0, b);
-    solve.solver->Solve(2);
-    const size_t poolTextures = g_resourcePool->Textures().size();
-
+// After the first solve has taken its textures from the pool, solving is pure
+// GPU work; the solver owns matrix, x and b and gives every texture back.
+TEST_F(SolverTest, LaterSolvesReadNothingBackAndCreateNoTexture) {
+    const long used = UsedTextures();
+    auto solver = MakeSolver(system, x0, b);
+    solver->Solve(2);
+    const size_t pool = PoolSize();
     GlCallCounter calls;
-    solve.solver->Solve(2);
-    solve.solver->Solve(3);
-    const GlCallCounts counts = calls.Counts();
-
-    EXPECT_GT(counts.bindTexture, 0) << "the counter saw no GL work at all";
-    EXPECT_EQ(counts.readPixels, 0);
-    EXPECT_EQ(counts.getTexImage, 0);
-    EXPECT_EQ(counts.genTextures, 0);
-    EXPECT_EQ(counts.texImage2D, 0);
-    EXPECT_EQ(counts.genFramebuffers, 0);
-    EXPECT_EQ(g_resourcePool->Textures().size(), poolTextures);
+    solver->Solve(3);
+    EXPECT_GT(calls.Counts().bindTexture, 0);
+    EXPECT_EQ(calls.Counts().readPixels + calls.Counts().getTexImage, 0);
+    EXPECT_EQ(calls.Counts().genTextures + calls.Counts().texImage2D + calls.Counts().genFramebuffers, 0);
+    EXPECT_EQ(PoolSize(), pool);
+    solver.reset();
+    EXPECT_EQ(UsedTextures(), used);
 }
 
-long UsedPoolTextures() {
-    long used = 0;
-    for (const TextureEntry& entry : g_resourcePool->Textures()) used += entry.used ? 1 : 0;
-    return used;
-}
-
-// The solver owns matrix, x and b: destroying it gives back their textures
-// as well as its own working vectors and scalars.
-TEST_F(SolverTest, DestroyingTheSolverGivesBackEveryTextureItHeld) {
-    const long usedBefore = UsedPoolTextures();
-    SolverUnderTest solve = MakeSolver(system, x0, b);
-    solve.solver->Solve(3);
-    solve.solver.reset();
-    EXPECT_EQ(UsedPoolTextures(), usedBefore);
-}
-
-// Band products address packed vectors only; anything else is refused with a
-// message before any pass runs.
-struct RefusedCase {
+struct Refused {
     const char* name;
     int layout;
-    bool packedX;
-    bool packedB;
+    bool packedX, packedB;
 };
 
-class RefusedSolveTest : public SolverTest, public ::testing::WithParamInterface<RefusedCase> {
-protected:
-    static GpuVector* MakeVector(bool packed, const std::vector<float>& values) {
-        GpuVector* vector = packed ? static_cast<GpuVector*>(new PackedVector(kW, kH, 0))
-                                   : static_cast<GpuVector*>(new UnpackedVector(kW, kH, 0));
-        vector->SetData(values.data());
-        return vector;
-    }
-};
+class RefusedSolveTest : public SolverTest, public ::testing::WithParamInterface<Refused> {};
 
-TEST_P(RefusedSolveTest, PrintsWhyAndLeavesXUntouched) {
-    GpuVector* x = MakeVector(GetParam().packedX, x0);
-    CgSolver solver(system.Upload(), x, MakeVector(GetParam().packedB, b), GetParam().layout);
-    const GLuint texture = x->Texture();
-
-    StdoutCapture solveOutput;
+TEST_P(RefusedSolveTest, PrintsWhyReturnsZeroAndLeavesX) {
+    const Refused& c = GetParam();
+    auto vector = [](bool packed, const Floats& v) -> GpuVector* {
+        if (packed) return Make<PackedVector>(kW, kH, v).release();
+        return Make<UnpackedVector>(kW, kH, v).release();
+    };
+    GpuVector* vx = vector(c.packedX, x0);
+    CgSolver solver(system.Upload(), vx, vector(c.packedB, b), c.layout);
+    const GLuint texture = vx->Texture();
+    StdoutCapture output;
     EXPECT_EQ(solver.Solve(4), 0);
-    EXPECT_EQ(solveOutput.Text(),
-              "CgSolver: band matrix products need packed vectors and working layout 0; nothing solved.\n");
-    StdoutCapture iterateOutput;
     solver.Iterate();
-    EXPECT_EQ(iterateOutput.Text(), "");
-
-    EXPECT_EQ(x->Texture(), texture);
-    EXPECT_TRUE(SameValues(ReadValues(*x), x0));
+    EXPECT_EQ(output.Text(),
+              "CgSolver: band matrix products need packed vectors and working layout 0; nothing solved.\n");
+    EXPECT_EQ(vx->Texture(), texture);
+    EXPECT_TRUE(Near(Values(*vx), x0));
 }
 
 INSTANTIATE_TEST_SUITE_P(Configurations, RefusedSolveTest,
-                         ::testing::Values(RefusedCase{"UnpackedWorkingLayout", 1, true, true},
-                                           RefusedCase{"UnpackedX", 0, false, true},
-                                           RefusedCase{"UnpackedB", 0, true, false}),
-                         [](const ::testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
+                         ::testing::Values(Refused{"Layout1", 1, true, true},
+                                           Refused{"UnpackedX", 0, false, true},
+                                           Refused{"UnpackedB", 0, true, false}),
+                         [](const ::testing::TestParamInfo<Refused>& info) { return info.param.name; });
 
 }  // namespace
+}  // namespace lt

@@ -1,289 +1,183 @@
-// Element-wise vector kernels on square, wide, tall and degenerate
-// textures: fill, copy, scale, two-weight combinations with the destination
-// equal to an operand, CombineOp, and the multiply-add/subtract whose
-// coefficient stays on the GPU in a GpuScalar. Every channel is compared
-// with a host model: the kernels treat the four channels alike.
-#include <functional>
-#include <memory>
-
+// Element-wise kernels, reductions and unpacked shifted products against host
+// models on every channel of square, wide, tall and thin textures, and the
+// steady state in which repeating any of them creates no texture.
 #include "linalg/LinalgTestSupport.h"
-#include "support/GlCallCounter.h"
 
-namespace linalg_test {
+namespace lt {
 namespace {
 
-Texels Map(const Texels& a, const std::function<float(float)>& f) {
-    Texels out(a.size());
-    for (size_t i = 0; i < a.size(); ++i) out[i] = f(a[i]);
-    return out;
-}
+const auto kShapes =
+    ::testing::Values(Shape{1, 1}, Shape{2, 2}, Shape{8, 4}, Shape{4, 8}, Shape{64, 64}, Shape{512, 512});
+using V = UnpackedVector;
 
-Texels Map(const Texels& a, const Texels& b, const std::function<float(float, float)>& f) {
-    Texels out(a.size());
-    for (size_t i = 0; i < a.size(); ++i) out[i] = f(a[i], b[i]);
-    return out;
-}
+struct KernelCase {
+    const char* name;
+    int writes;  // 0: a, 1: b, 2: c, -1: nothing
+    void (*gpu)(V& a, V& b, V& c, GpuScalar& s);
+    float (*host)(float a, float b);  // s = 0.75
+};
 
-Texels Constant(const Shape& shape, float value) {
-    return Texels(static_cast<size_t>(shape.width * shape.height * 4), value);
-}
+// clang-format off
+#define CASE(name, writes, call, formula) {name, writes, \
+    [](V& a, V& b, V& c, GpuScalar& s) { (void)a, (void)b, (void)c, (void)s, call; }, \
+    [](float a, float b) { return (void)a, (void)b, static_cast<float>(formula); }}
+const KernelCase kKernels[] = {
+    CASE("Fill", 2, c.Fill(2.5f), 2.5),
+    CASE("CopyFrom", 2, c.CopyFrom(&a), a),
+    CASE("Scale", 0, a.Scale(-1.5f), -1.5f * a),
+    CASE("Combine", 2, a.Combine(&b, &c, 2, 0.5f), 2 * a + 0.5f * b),
+    CASE("Combine into this", 0, a.Combine(&b, &a, -1.5f, 2), -1.5f * a + 2 * b),
+    CASE("Combine into b", 1, a.Combine(&b, &b, 1, -0.5f), a - 0.5f * b),
+    CASE("Combine a with a into a", 0, a.Combine(&a, &a, 2, 3), 5 * a),
+    CASE("CombineSub", 2, a.CombineSub(&b, &c, 0.5f, 2), 0.5f * a - 2 * b),
+    CASE("CombineOp 1", 2, a.CombineOp(1, &b, &c, 3, -0.25f), 3 * a - 0.25f * b),
+    CASE("CombineOp 2 into b", 1, a.CombineOp(2, &b, &b, 0.5f, 2), 0.5f * a - 2 * b),
+    CASE("CombineOp 0", -1, a.CombineOp(0, &b, &c, 2, 3), 0),
+    CASE("CombineOp 3", -1, a.CombineOp(3, &b, &a, 2, 3), 0),
+    CASE("MulAddScalar", 2, a.MulAddScalar(&b, &c, 1.5f, &s), 1.5f * a + 0.75f * b),
+    CASE("MulSubScalar", 2, a.MulSubScalar(&b, &c, -2, &s), -2 * a - 0.75f * b),
+    CASE("MulAddScalar into b", 1, a.MulAddScalar(&b, &b, 1, &s), a + 0.75f * b),
+    CASE("MulSubScalar into this", 0, a.MulSubScalar(&b, &a, 2, &s), 2 * a - 0.75f * b),
+};
+// clang-format on
+#undef CASE
 
 class VectorKernelTest : public LinalgParamTest<Shape> {
 protected:
-    int Count() const { return GetParam().width * GetParam().height; }
-    std::unique_ptr<UnpackedVector> Make(unsigned seed) {
-        return MakeVector(GetParam(), Pattern(Count(), seed));
-    }
-    Texels Uploaded(unsigned seed) const { return UploadedTexels(Pattern(Count(), seed)); }
+    int N() const { return GetParam().w * GetParam().h; }
+    std::unique_ptr<V> Vec(unsigned seed) { return Make(GetParam().w, GetParam().h, Quarters(N(), seed)); }
 };
 
-TEST_P(VectorKernelTest, FillSetsEveryChannelOfEveryTexelInTheVectorsOwnTexture) {
-    auto v = Make(1);
-    const GLuint texture = v->Texture();
-    const std::vector<bool> used = PoolUsedFlags();
-    GlCallCounter calls;
-    v->Fill(2.5f);
-    EXPECT_EQ(calls.Counts().genTextures, 0);
-    EXPECT_EQ(v->Texture(), texture) << "Fill renders straight into the vector's texture";
-    EXPECT_TRUE(PoolUsageRestored(used));
-    EXPECT_TRUE(SameTexels(Constant(GetParam(), 2.5f), ReadTexels(*v)));
-    EXPECT_TRUE(SameValues(std::vector<float>(static_cast<size_t>(Count()), 2.5f), Values(*v)));
-}
-
-TEST_P(VectorKernelTest, ScaleAfterFillNegatesEveryChannel) {
-    auto v = std::make_unique<UnpackedVector>(GetParam().width, GetParam().height, 0);
-    v->Fill(2.5f);
-    const GLuint before = v->Texture();
-    v->Scale(-1);
-    EXPECT_TRUE(SameTexels(Constant(GetParam(), -2.5f), ReadTexels(*v)));
-    EXPECT_NE(v->Texture(), before) << "Scale renders into a scratch texture and exchanges it";
-    EXPECT_TRUE(IsFreeEntryOf(before, FloatDesc(GetParam().width, GetParam().height)));
-    EXPECT_TRUE(NotHandedBack(v->Texture()));
-}
-
-TEST_P(VectorKernelTest, ScaleMultipliesEveryChannel) {
-    auto v = Make(2);
-    v->Scale(1.5f);
-    EXPECT_TRUE(SameTexels(Map(Uploaded(2), [](float x) { return 1.5f * x; }), ReadTexels(*v)));
-}
-
-TEST_P(VectorKernelTest, CopyFromCopiesAllFourChannelsIntoTheOwnTexture) {
-    auto src = Make(3);
-    auto dst = std::make_unique<UnpackedVector>(GetParam().width, GetParam().height, 0);
-    dst->Fill(9);
-    const GLuint dstTexture = dst->Texture();
-    const GLuint srcTexture = src->Texture();
-    dst->CopyFrom(src.get());
-    EXPECT_TRUE(SameTexels(Uploaded(3), ReadTexels(*dst)));
-    EXPECT_EQ(dst->Texture(), dstTexture) << "CopyFrom renders straight into the vector's texture";
-    EXPECT_EQ(src->Texture(), srcTexture);
-    EXPECT_TRUE(SameTexels(Uploaded(3), ReadTexels(*src)));
-}
-
-TEST_P(VectorKernelTest, CombineIntoAThirdVector) {
-    auto a = Make(4);
-    auto b = Make(5);
-    auto dst = Make(6);
-    a->Combine(b.get(), dst.get(), 2, 0.5f);
-    EXPECT_TRUE(SameTexels(Map(Uploaded(4), Uploaded(5), [](float x, float y) { return 2 * x + 0.5f * y; }),
-                           ReadTexels(*dst)));
-    EXPECT_TRUE(SameTexels(Uploaded(4), ReadTexels(*a)));
-    EXPECT_TRUE(SameTexels(Uploaded(5), ReadTexels(*b)));
-}
-
-TEST_P(VectorKernelTest, CombineWithTheDestinationEqualToThis) {
-    auto a = std::make_unique<UnpackedVector>(GetParam().width, GetParam().height, 0);
-    auto b = std::make_unique<UnpackedVector>(GetParam().width, GetParam().height, 0);
-    a->Fill(1);
-    b->Fill(2);
-    a->Combine(b.get(), a.get(), 1, 1);
-    EXPECT_TRUE(SameTexels(Constant(GetParam(), 3), ReadTexels(*a)));
-    EXPECT_TRUE(SameTexels(Constant(GetParam(), 2), ReadTexels(*b)));
-
-    auto c = Make(7);
-    auto d = Make(8);
-    c->Combine(d.get(), c.get(), -1.5f, 2);
-    EXPECT_TRUE(SameTexels(Map(Uploaded(7), Uploaded(8), [](float x, float y) { return -1.5f * x + 2 * y; }),
-                           ReadTexels(*c)));
-    EXPECT_TRUE(NotHandedBack(c->Texture()));
-    EXPECT_TRUE(NotHandedBack(d->Texture()));
-}
-
-TEST_P(VectorKernelTest, CombineWithTheDestinationEqualToTheSecondOperand) {
-    auto a = Make(9);
-    auto b = Make(10);
-    a->Combine(b.get(), b.get(), 1, -0.5f);
-    EXPECT_TRUE(SameTexels(Map(Uploaded(9), Uploaded(10), [](float x, float y) { return x - 0.5f * y; }),
-                           ReadTexels(*b)));
-    EXPECT_TRUE(SameTexels(Uploaded(9), ReadTexels(*a)));
-}
-
-TEST_P(VectorKernelTest, CombineOfAVectorWithItselfIntoItself) {
-    auto a = Make(11);
-    a->Combine(a.get(), a.get(), 2, 3);
-    EXPECT_TRUE(SameTexels(Map(Uploaded(11), [](float x) { return 5 * x; }), ReadTexels(*a)));
-}
-
-TEST_P(VectorKernelTest, CombineSubAndCombineOpTwoSubtract) {
-    auto a = std::make_unique<UnpackedVector>(GetParam().width, GetParam().height, 0);
-    auto b = std::make_unique<UnpackedVector>(GetParam().width, GetParam().height, 0);
-    auto dst = std::make_unique<UnpackedVector>(GetParam().width, GetParam().height, 0);
-    a->Fill(1);
-    b->Fill(2);
-    a->CombineSub(b.get(), dst.get(), 2, 3);
-    EXPECT_TRUE(SameTexels(Constant(GetParam(), -4), ReadTexels(*dst)));
-    dst->Fill(0);
-    a->CombineOp(2, b.get(), dst.get(), 2, 3);
-    EXPECT_TRUE(SameTexels(Constant(GetParam(), -4), ReadTexels(*dst)));
-
-    auto c = Make(12);
-    auto d = Make(13);
-    const Texels expected =
-        Map(Uploaded(12), Uploaded(13), [](float x, float y) { return 0.5f * x - 2 * y; });
-    c->CombineSub(d.get(), dst.get(), 0.5f, 2);
-    EXPECT_TRUE(SameTexels(expected, ReadTexels(*dst)));
-    c->CombineOp(2, d.get(), d.get(), 0.5f, 2);
-    EXPECT_TRUE(SameTexels(expected, ReadTexels(*d))) << "CombineOp(2) into its second operand";
-}
-
-TEST_P(VectorKernelTest, CombineOpOneIsCombine) {
-    auto a = Make(14);
-    auto b = Make(15);
-    auto dst = Make(16);
-    a->CombineOp(1, b.get(), dst.get(), 3, -0.25f);
-    EXPECT_TRUE(
-        SameTexels(Map(Uploaded(14), Uploaded(15), [](float x, float y) { return 3 * x - 0.25f * y; }),
-                   ReadTexels(*dst)));
-}
-
-TEST_P(VectorKernelTest, CombineOpWithAnyOtherOpChangesNothing) {
-    auto a = Make(17);
-    auto b = Make(18);
-    auto dst = Make(19);
-    for (int op : {0, 3, -1, 4}) {
-        SCOPED_TRACE(op);
-        const GLuint dstTexture = dst->Texture();
-        const size_t poolSize = PoolTextureCount();
-        const std::vector<bool> used = PoolUsedFlags();
+// Operands that are not written keep their texels; the written vector's
+// texture is never left in a free pool entry; no pool entry stays taken.
+TEST_P(VectorKernelTest, EveryKernelMatchesTheHostOnAllChannels) {
+    auto s = MakeScalar(0.75f);
+    for (const KernelCase& k : kKernels) {
+        SCOPED_TRACE(k.name);
+        std::unique_ptr<V> v[3] = {Vec(1), Vec(2), Vec(3)};
+        const Floats before[3] = {Texels(*v[0]), Texels(*v[1]), Texels(*v[2])};
+        const long used = UsedTextures();
         GlCallCounter calls;
-        a->CombineOp(op, b.get(), dst.get(), 2, 3);
-        EXPECT_EQ(calls.Counts().Total(), 0) << "no GL work at all";
-        a->CombineOp(op, b.get(), a.get(), 2, 3);
-        EXPECT_EQ(dst->Texture(), dstTexture);
-        EXPECT_EQ(PoolTextureCount(), poolSize);
-        EXPECT_TRUE(PoolUsageRestored(used));
-        EXPECT_TRUE(SameTexels(Uploaded(19), ReadTexels(*dst)));
-        EXPECT_TRUE(SameTexels(Uploaded(17), ReadTexels(*a)));
-        EXPECT_TRUE(SameTexels(Uploaded(18), ReadTexels(*b)));
+        k.gpu(*v[0], *v[1], *v[2], *s);
+        EXPECT_EQ(calls.Counts().readPixels, 0);
+        EXPECT_EQ(UsedTextures(), used);
+        for (int i = 0; i < 3; ++i) {
+            Floats expected = before[i];
+            if (i == k.writes)
+                for (size_t t = 0; t < expected.size(); ++t) expected[t] = k.host(before[0][t], before[1][t]);
+            EXPECT_TRUE(Near(Texels(*v[i]), expected)) << "vector " << i;
+            EXPECT_FALSE(FreeInPool(v[i]->Texture()));
+        }
+        EXPECT_EQ(s->GetValue(), 0.75f);
     }
 }
 
-TEST_P(VectorKernelTest, MulAddAndMulSubScalarTakeTheCoefficientFromAGpuScalar) {
-    auto a = std::make_unique<UnpackedVector>(GetParam().width, GetParam().height, 0);
-    auto b = std::make_unique<UnpackedVector>(GetParam().width, GetParam().height, 0);
-    auto dst = std::make_unique<UnpackedVector>(GetParam().width, GetParam().height, 0);
-    auto c = MakeScalar(0.5f);
-    a->Fill(4);
-    b->Fill(2);
-    GlCallCounter calls;
-    a->MulAddScalar(b.get(), dst.get(), 1, c.get());
-    EXPECT_EQ(calls.Counts().readPixels, 0) << "the coefficient is not read back";
-    EXPECT_TRUE(SameTexels(Constant(GetParam(), 5), ReadTexels(*dst)));
-    a->MulSubScalar(b.get(), dst.get(), 1, c.get());
-    EXPECT_TRUE(SameTexels(Constant(GetParam(), 3), ReadTexels(*dst)));
-    EXPECT_FLOAT_EQ(c->GetValue(), 0.5f);
-}
+INSTANTIATE_TEST_SUITE_P(Shapes, VectorKernelTest, kShapes, ShapeName);
 
-TEST_P(VectorKernelTest, MulAddAndMulSubScalarOnDistinctValues) {
-    auto a = Make(20);
-    auto b = Make(21);
-    auto dst = Make(22);
-    // A coefficient computed on the GPU, as the solver's are.
-    auto c = MakeScalar(3);
-    auto four = MakeScalar(4);
-    c->Divide(four.get(), c.get(), 1, 1);  // 0.75
-    a->MulAddScalar(b.get(), dst.get(), 1.5f, c.get());
-    EXPECT_TRUE(
-        SameTexels(Map(Uploaded(20), Uploaded(21), [](float x, float y) { return 1.5f * x + 0.75f * y; }),
-                   ReadTexels(*dst)));
-    a->MulSubScalar(b.get(), dst.get(), -2, c.get());
-    EXPECT_TRUE(
-        SameTexels(Map(Uploaded(20), Uploaded(21), [](float x, float y) { return -2 * x - 0.75f * y; }),
-                   ReadTexels(*dst)));
-    EXPECT_TRUE(SameTexels(Uploaded(20), ReadTexels(*a)));
-    EXPECT_TRUE(SameTexels(Uploaded(21), ReadTexels(*b)));
-}
+class ReductionTest : public LinalgParamTest<Shape> {};
 
-// The solver's p = r + beta*p writes MulAddScalar(p, p, 1, beta) on r.
-TEST_P(VectorKernelTest, MulAddAndMulSubScalarIntoAnOperand) {
-    auto r = Make(23);
-    auto p = Make(24);
-    auto beta = MakeScalar(-0.5f);
-    r->MulAddScalar(p.get(), p.get(), 1, beta.get());
-    const Texels afterAdd = Map(Uploaded(23), Uploaded(24), [](float x, float y) { return x - 0.5f * y; });
-    EXPECT_TRUE(SameTexels(afterAdd, ReadTexels(*p)));
-    EXPECT_TRUE(SameTexels(Uploaded(23), ReadTexels(*r)));
-
-    r->MulSubScalar(p.get(), r.get(), 2, beta.get());
-    EXPECT_TRUE(SameTexels(Map(Uploaded(23), afterAdd, [](float x, float y) { return 2 * x + 0.5f * y; }),
-                           ReadTexels(*r)));
-
-    auto q = Make(25);
-    q->MulAddScalar(q.get(), q.get(), 2, beta.get());
-    EXPECT_TRUE(SameTexels(Map(Uploaded(25), [](float x) { return 1.5f * x; }), ReadTexels(*q)));
-}
-
-TEST_P(VectorKernelTest, WritingKernelsExchangeTheDestinationsTexture) {
-    auto a = Make(26);
-    auto b = Make(27);
-    auto c = MakeScalar(1);
-    const TextureDesc desc = FloatDesc(GetParam().width, GetParam().height);
-    const std::function<void()> kernels[] = {
-        [&] { a->Scale(2); },
-        [&] { b->Combine(a.get(), a.get(), 1, 1); },
-        [&] { b->CombineSub(a.get(), a.get(), 1, 1); },
-        [&] { b->CombineOp(1, a.get(), a.get(), 1, 1); },
-        [&] { b->MulAddScalar(a.get(), a.get(), 1, c.get()); },
-        [&] { b->MulSubScalar(a.get(), a.get(), 1, c.get()); },
+// Sum, Dot and their read-back forms; the vectors keep texture and texels
+// and every scratch entry is free again.
+TEST_P(ReductionTest, SumsAndDotsMatchTheHostAndLeaveTheVectorsAlone) {
+    const int w = GetParam().w, h = GetParam().h;
+    const Floats a = Quarters(w * h, 11), b = Quarters(w * h, 12);
+    double sum = 0, dot = 0;
+    for (size_t i = 0; i < a.size(); ++i) sum += a[i], dot += a[i] * b[i];
+    auto va = Make(w, h, a), vb = Make(w, h, b);
+    auto result = MakeScalar(-1);
+    const GLuint aTexture = va->Texture();
+    const long used = UsedTextures();
+    const std::tuple<const char*, double, std::function<float()>> reductions[] = {
+        {"Sum", sum, [&] { return va->Sum(result.get()), result->GetValue(); }},
+        {"Dot", dot, [&] { return va->Dot(vb.get(), result.get()), result->GetValue(); }},
+        {"SumValue", sum, [&] { return va->SumValue(); }},
+        {"DotValue", dot, [&] { return va->DotValue(vb.get()); }},
     };
-    for (const auto& kernel : kernels) {
-        const GLuint before = a->Texture();
-        const GLuint bBefore = b->Texture();
-        kernel();
-        EXPECT_NE(a->Texture(), before);
-        EXPECT_TRUE(IsFreeEntryOf(before, desc));
-        EXPECT_TRUE(NotHandedBack(a->Texture()));
-        EXPECT_EQ(b->Texture(), bBefore);
+    for (const auto& [name, expected, reduce] : reductions) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(reduce(), static_cast<float>(expected));
+        EXPECT_EQ(UsedTextures(), used);
+        EXPECT_EQ(va->Texture(), aTexture);
+        EXPECT_TRUE(Near(Texels(*va), Uploaded(a)));
     }
 }
 
-TEST_P(VectorKernelTest, KernelsLeaveNoProgramBoundAndUnitZeroActive) {
-    auto a = Make(28);
-    auto b = Make(29);
-    auto c = MakeScalar(1);
-    const std::function<void()> kernels[] = {
-        [&] { a->Fill(1); },
-        [&] { a->CopyFrom(b.get()); },
-        [&] { a->Scale(2); },
-        [&] { a->Combine(b.get(), a.get(), 1, 1); },
-        [&] { a->MulAddScalar(b.get(), a.get(), 1, c.get()); },
-        [&] { a->MulSubScalar(b.get(), a.get(), 1, c.get()); },
+INSTANTIATE_TEST_SUITE_P(Shapes, ReductionTest, kShapes, ShapeName);
+INSTANTIATE_TEST_SUITE_P(Thin, ReductionTest,
+                         ::testing::Values(Shape{1, 8}, Shape{8, 1}, Shape{2, 8}, Shape{8, 2}, Shape{32, 1},
+                                           Shape{2, 16}),
+                         ShapeName);
+
+class ShiftedProductTest : public LinalgParamTest<Shape> {};
+
+// Shifts pair elements across row ends and wrap past either end of the
+// texture; the accumulating form adds to dst, which may be src itself.
+TEST_P(ShiftedProductTest, MulShiftedAndMulShiftedAddMatchTheWrappedHostProduct) {
+    const int w = GetParam().w, n = w * GetParam().h;
+    const Floats d = Uploaded(Quarters(n, 21)), x = Uploaded(Quarters(n, 22));
+    auto vd = Make(w, GetParam().h, Quarters(n, 21)), vx = Make(w, GetParam().h, Quarters(n, 22));
+    V y(w, GetParam().h, 0);
+    for (int shift : {0, 1, -1, w, -w, w + 1, -(w + 1), 2 * n + 3, -(3 * n + 5)}) {
+        SCOPED_TRACE("shift " + std::to_string(shift));
+        vd->MulShifted(vx.get(), &y, 0.5f, shift);
+        const Doubles product = ShiftedProduct(d, x, 0.5, shift, 4);
+        EXPECT_TRUE(Near(Texels(y), product));
+        vd->MulShiftedAdd(vx.get(), &y, 0.5f, shift);
+        Doubles twice = product;
+        for (double& t : twice) t *= 2;
+        EXPECT_TRUE(Near(Texels(y), twice)) << "accumulated";
+        const Floats old = Texels(y);
+        vd->MulShiftedAdd(&y, &y, -1.5f, shift);
+        Doubles inPlace = ShiftedProduct(d, old, -1.5, shift, 4);
+        for (size_t i = 0; i < old.size(); ++i) inPlace[i] += old[i];
+        EXPECT_TRUE(Near(Texels(y), inPlace)) << "src = dst";
+    }
+    EXPECT_TRUE(Near(Texels(*vd), d));
+    EXPECT_TRUE(Near(Texels(*vx), x));
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ShiftedProductTest, kShapes, ShapeName);
+
+class SteadyStateTest : public LinalgParamTest<Shape> {};
+
+TEST_P(SteadyStateTest, RepeatingAnyOperationAfterAWarmUpCreatesNoTexture) {
+    const int w = GetParam().w, h = GetParam().h;
+    auto a = Make(w, h, Quarters(w * h, 1)), b = Make(w, h, Quarters(w * h, 2)),
+         c = Make(w, h, Quarters(w * h, 3));
+    auto s = MakeScalar(0.5f), t = MakeScalar(2);
+    const Floats data = Quarters(w * h, 4);
+    const std::pair<const char*, std::function<void()>> operations[] = {
+        {"Fill", [&] { a->Fill(1); }},
+        {"CopyFrom", [&] { c->CopyFrom(b.get()); }},
+        {"Scale", [&] { a->Scale(1); }},
+        {"Combine", [&] { a->Combine(b.get(), a.get(), 1, 0); }},
+        {"CombineOp", [&] { a->CombineOp(2, b.get(), c.get(), 1, 1); }},
+        {"MulAddScalar", [&] { a->MulAddScalar(b.get(), c.get(), 1, s.get()); }},
+        {"MulSubScalar", [&] { a->MulSubScalar(b.get(), b.get(), 0, s.get()); }},
+        {"MulShifted", [&] { a->MulShifted(b.get(), c.get(), 1, 1); }},
+        {"MulShiftedAdd", [&] { a->MulShiftedAdd(c.get(), c.get(), 1, 0); }},
+        {"Sum", [&] { a->Sum(s.get()); }},
+        {"Dot", [&] { a->Dot(b.get(), s.get()); }},
+        {"SumValue", [&] { a->SumValue(); }},
+        {"DotValue", [&] { a->DotValue(b.get()); }},
+        {"SetData/GetData", [&] { c->SetData(data.data()), Values(*c); }},
+        {"scalar Combine", [&] { s->Combine(t.get(), s.get(), 1, 0); }},
+        {"scalar SafeDivide", [&] { s->SafeDivide(t.get(), s.get(), 1, 1); }},
     };
-    for (const auto& kernel : kernels) {
-        glActiveTexture(GL_TEXTURE0);
-        kernel();
-        GLint program = -1, unit = -1;
-        glGetIntegerv(GL_CURRENT_PROGRAM, &program);
-        glGetIntegerv(GL_ACTIVE_TEXTURE, &unit);
-        EXPECT_EQ(program, 0);
-        EXPECT_EQ(unit, GL_TEXTURE0);
+    for (const auto& [name, run] : operations) {
+        SCOPED_TRACE(name);
+        run();
+        const size_t pool = PoolSize();
+        GlCallCounter calls;
+        for (int i = 0; i < 3; ++i) run();
+        EXPECT_EQ(calls.Counts().genTextures, 0);
+        EXPECT_EQ(calls.Counts().genFramebuffers, 0);
+        EXPECT_EQ(PoolSize(), pool);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, VectorKernelTest,
-                         ::testing::Values(Shape{1, 1}, Shape{2, 2}, Shape{8, 4}, Shape{4, 8}, Shape{64, 64},
-                                           Shape{512, 512}),
+INSTANTIATE_TEST_SUITE_P(Shapes, SteadyStateTest, ::testing::Values(Shape{1, 1}, Shape{2, 8}, Shape{64, 64}),
                          ShapeName);
 
 }  // namespace
-}  // namespace linalg_test
+}  // namespace lt
