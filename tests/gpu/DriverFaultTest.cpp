@@ -70,7 +70,11 @@ const StartUpCase kCases[] = {
     {"ExtensionsOnly", {"init", "shader"}, {"", true}, 0, "", "init=1/1 shader=1 exit"},
     {"ExtensionsOnlyWithoutInit", {"shader"}, {"", true}, 255, "", "exit"},
     {"NoGlsl", {"shader"}, {kNoLanguage, true}, 255, "", "exit"},
+    // Entry points resolved by InitFramework do not stand in for the extensions.
+    {"NoGlslAfterInit", {"init", "shader"}, {kNoLanguage, true}, 255, kLanguageMissing, "init=0/0 exit"},
 };
+
+void PrintTo(const StartUpCase& c, std::ostream* out) { *out << c.name; }
 
 class StartUpTest : public ::testing::TestWithParam<StartUpCase> {};
 
