@@ -54,18 +54,15 @@ TEST_F(ResourcePoolTest, CreatesANearestFilteredRepeatingTextureAndLeavesTexture
     EXPECT_EQ(bound, 0);
 
     glBindTexture(GL_TEXTURE_2D, texture);
-    const auto parameter = [](GLenum name, bool ofLevel) {
-        GLint value = 0;
-        ofLevel ? glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, name, &value)
-                : glGetTexParameteriv(GL_TEXTURE_2D, name, &value);
-        return value;
-    };
-    EXPECT_EQ(
-        (std::vector<GLint>{parameter(GL_TEXTURE_MIN_FILTER, false), parameter(GL_TEXTURE_MAG_FILTER, false),
-                            parameter(GL_TEXTURE_WRAP_S, false), parameter(GL_TEXTURE_WRAP_T, false),
-                            parameter(GL_TEXTURE_WIDTH, true), parameter(GL_TEXTURE_HEIGHT, true),
-                            parameter(GL_TEXTURE_INTERNAL_FORMAT, true)}),
-        (std::vector<GLint>{GL_NEAREST, GL_NEAREST, GL_REPEAT, GL_REPEAT, 8, 2, GL_RGBA32F_ARB}));
+    GLint values[7] = {};
+    const GLenum names[] = {GL_TEXTURE_MIN_FILTER, GL_TEXTURE_MAG_FILTER, GL_TEXTURE_WRAP_S,
+                            GL_TEXTURE_WRAP_T};
+    for (int i = 0; i < 4; ++i) glGetTexParameteriv(GL_TEXTURE_2D, names[i], &values[i]);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &values[4]);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &values[5]);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_INTERNAL_FORMAT, &values[6]);
+    EXPECT_EQ(std::vector<GLint>(values, values + 7),
+              (std::vector<GLint>{GL_NEAREST, GL_NEAREST, GL_REPEAT, GL_REPEAT, 8, 2, GL_RGBA32F_ARB}));
     glBindTexture(GL_TEXTURE_2D, 0);
     glDeleteTextures(1, &unrelated);
 }
