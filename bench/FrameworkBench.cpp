@@ -1,14 +1,12 @@
 // The framework on the GL: vector kernels and reductions on packed vectors
 // of a W x W grid (a (W/2) x (W/2) texture, the solver's layout; the kernels
 // are the same programs for both layouts, so an unpacked vector of W/2 costs
-// the same), the band product, the solver, the pieces of the demo's frame and
-// the scene's own frame. The whole frame at every size runs in PeerBench.cpp,
-// beside the CPU peers.
+// the same), the band product, the solver and the pieces of the demo's frame.
+// The whole frame runs in PeerBench.cpp, beside the CPU peers.
 #include <memory>
 
 #include "BenchSupport.h"
 #include "GpuFrame.h"
-#include "app/Scene.h"
 #include "app/WaveSurface.h"
 #include "linalg/BandMatrix.h"
 #include "linalg/CgSolver.h"
@@ -165,15 +163,6 @@ void BM_Unpack(benchmark::State& state) {
 }
 
 
-// The scene's own SimulationStep at its fixed 512 x 512, from the same state.
-void BM_SceneFrame(benchmark::State& state) {
-    const perf::WaterState water = perf::RipplingWater(g_iGridWidth, g_iGridHeight);
-    g_pHeightCurrent->SetData(water.current.data());
-    g_pHeightLast->SetData(water.last.data());
-    g_pSolution->SetData(water.solution.data());
-    TimeGl(state, perf::SimulationFrame(g_iGridWidth, g_iGridHeight), SimulationStep);
-}
-
 }  // namespace
 
 BENCHMARK(BM_Fill)->Apply(bench::GridSizes);
@@ -193,4 +182,3 @@ BENCHMARK(BM_Solve2)->Apply(bench::GridSizes);
 BENCHMARK(BM_WaveStep)->Apply(bench::GridSizes);
 BENCHMARK(BM_Pack)->Apply(bench::GridSizes);
 BENCHMARK(BM_Unpack)->Apply(bench::GridSizes);
-BENCHMARK(BM_SceneFrame)->Unit(benchmark::kMillisecond)->UseRealTime();

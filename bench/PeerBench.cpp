@@ -6,6 +6,9 @@
 #include "BenchSupport.h"
 #include "CpuPeers.h"
 #include "GpuFrame.h"
+#include "app/Scene.h"
+#include "linalg/PackedVector.h"
+#include "linalg/UnpackedVector.h"
 
 namespace {
 
@@ -17,6 +20,16 @@ void BM_Frame(benchmark::State& state) {
     const perf::WaterState water = perf::RipplingWater(grid, grid);
     frame.SetState(water.current, water.last, water.solution);
     TimeGl(state, perf::SimulationFrame(grid, grid), [&] { frame.Step(); });
+}
+
+// The scene's own SimulationStep at its fixed size, from the same state: the
+// rebuilt frame beside it must cost the same.
+void BM_SceneFrame(benchmark::State& state) {
+    const perf::WaterState water = perf::RipplingWater(g_iGridWidth, g_iGridHeight);
+    g_pHeightCurrent->SetData(water.current.data());
+    g_pHeightLast->SetData(water.last.data());
+    g_pSolution->SetData(water.solution.data());
+    TimeGl(state, perf::SimulationFrame(g_iGridWidth, g_iGridHeight), SimulationStep);
 }
 
 void TimeCpu(benchmark::State& state, std::unique_ptr<perf::CpuFrame> frame) {
@@ -47,6 +60,11 @@ int RegisterFrames() {
         FrameSize(benchmark::RegisterBenchmark("BM_Frame", BM_Frame), size);
         FrameSize(benchmark::RegisterBenchmark("BM_PlainFrame", BM_PlainFrame), size);
         FrameSize(benchmark::RegisterBenchmark("BM_EigenFrame", BM_EigenFrame), size);
+        if (size == 512)
+            benchmark::RegisterBenchmark("BM_SceneFrame", BM_SceneFrame)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime()
+                ->Repetitions(3);
     }
     return 0;
 }
