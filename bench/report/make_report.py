@@ -360,9 +360,13 @@ waits for a core that the other users of the machine cause.
 
 {frames}
 
-{summary} The scene's own `SimulationStep` at 512² took {fmt_ms(scene['real']) if scene else '–'} ms in the
-same run, the rebuilt frame at 512² {fmt_ms(rebuilt['real']) if rebuilt else '–'} ms; the test
-`perf_tests` (`SceneAgreementTest`) checks that the two produce identical texels and passes.
+{summary}
+
+The scene's own `SimulationStep` (512² is the scene's size), timed right after the rebuilt frame at
+512², took {fmt_ms(scene['real']) if scene else '–'} ms against {fmt_ms(rebuilt['real']) if rebuilt else '–'} ms. The two issue the same passes in the same order
+and produce identical texels (`perf_tests`, `SceneAgreementTest`), so a difference between them
+measures the machine (other users, where the driver happened to place each set of textures), not
+the code: it is a fair idea of how far any single figure here can be trusted.
 
 ![ms per frame against grid size]({svg})
 
@@ -374,11 +378,11 @@ through different rounding, while one CG iteration too few shows as 0.1).
 Where the gap comes from: a frame is {table.get('BM_Frame', {}).get(512, {}).get('passes', 0) or 0:.0f} passes at 512² ({passes_range} from {SIZES[0]}² to
 {SIZES[-1]}²), each a draw through the whole GL pipeline (state validation, binning, a JIT-compiled
 fragment shader sampling RGBA32F textures), each reading its inputs from memory and writing its
-result back. The reductions alone are a third of the passes, where the plain loops fold each inner
-product into the sweep that produces its operand and touch every value of a frame a handful of
-times. Packed vectors carry four values per texel, but the unpacked height fields and the wave
-step carry one, a quarter of each fetch. See Scaling for how the cost per pass and per fragment
-moves with the grid.
+result back. At 512² the three reductions are a third of the passes, where the plain loops fold each
+inner product into the sweep that produces its operand and touch every value of a frame a handful
+of times. The solver's packed vectors use all four channels of a texel, but the wave step, the copy
+and the unpack work on unpacked height fields, one value in each 16-byte texel. See Scaling for how
+the cost per pass and per fragment moves with the grid.
 
 ## Kernels
 
@@ -407,8 +411,8 @@ the C and C++ runtimes).
 
 {steady_section(steady, trace)}
 
-The GL driver's allocations are llvmpipe's own per-pass scene data: it allocates and frees several
-megabytes a frame whatever the framework does.
+Nearly all of the libraries' allocations are Mesa's (`swrast_dri.so`, llvmpipe): several megabytes a
+frame, allocated and freed again within the frame, whatever the framework does.
 
 ## Where the time goes
 
