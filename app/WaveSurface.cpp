@@ -2,6 +2,7 @@
 
 #include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
+#include "linalg/KernelSupport.h"
 
 namespace {
 
@@ -51,22 +52,15 @@ WaveSurface::WaveSurface(int width, int height, int reserved) {
 }
 
 WaveSurface::~WaveSurface() {
-    if (--s_iWaveInstances == 0 && s_pWaveProgram != nullptr) {
-        delete s_pWaveProgram;
-        s_pWaveProgram = nullptr;
-    }
+    if (--s_iWaveInstances == 0) kernel::Delete(s_pWaveProgram);
 }
 
 void WaveSurface::CreatePrograms() {
     UnpackedVector::CreatePrograms();
     if (++s_iWaveInstances > 1) return;
-    s_pWaveProgram = new ShaderProgram(kWaveVertexSource, kWaveFragmentSource, kShaderSourceText);
-    s_pWaveProgram->Bind();
-    s_iScalarLocation = glGetUniformLocation(s_pWaveProgram->GetHandle(), "g_f2Scalar");
-    s_iPreFacLocation = glGetUniformLocation(s_pWaveProgram->GetHandle(), "g_fPreFac");
-    s_pWaveProgram->SetUniformVector("g_sCurrent", 0, 0, 0, 0);
-    s_pWaveProgram->SetUniformVector("g_sLast", 1, 0, 0, 0);
-    s_pWaveProgram->Unbind();
+    s_pWaveProgram =
+        kernel::Build(kWaveVertexSource, kWaveFragmentSource, {{"g_sCurrent", 0}, {"g_sLast", 1}},
+                      {{"g_f2Scalar", &s_iScalarLocation}, {"g_fPreFac", &s_iPreFacLocation}});
 }
 
 void WaveSurface::SetParameters(float speed, float timeStep, float spacingX, float spacingY) {

@@ -80,6 +80,19 @@ protected:
     bool IsCreated() const { return ownSlot >= 0; }
     void AttachOwnTexture();
 
+    // A layout's product kernel with this vector as one band-matrix diagonal:
+    // an unshifted program takes the factor alone, a shifted one the texture
+    // size, the shift and the factor.
+    struct DiagonalProgram {
+        ShaderProgram* program;
+        GLint location;
+        bool shifted;
+    };
+    // dst = [dst +] this (.) shifted src * factor, in one pass into dst's
+    // scratch texture; the accumulating kernels read dst's sum on unit 2.
+    void RunDiagonalProduct(GpuVector* src, GpuVector* dst, bool accumulate, const DiagonalProgram& kernel,
+                            int shift, float factor);
+
     GLuint texture = 0;
     int pingIndex = 0;
     int width = 0;
@@ -94,6 +107,10 @@ private:
     TextureDesc Desc() const;
     void AcquireReductionTextures();
     void ReleaseReductionTextures();
+    int BeginReduction(GpuVector* other);
+    void EndReduction(GpuVector* other);
+    void ReduceIntoScalar(GpuVector* other, GpuScalar* result);
+    float ReduceToHost(GpuVector* other);
     void MultiplyIntoScratch();
     void RunMulScalarPass(GpuVector* b, GpuVector* dst, float s, GpuScalar* c, ShaderProgram* program,
                           GLint location);

@@ -328,3 +328,20 @@ void GpuVector::RunMulScalarPass(GpuVector* b, GpuVector* dst, float s, GpuScala
     program->Unbind();
     dst->CommitTarget();
 }
+
+void GpuVector::RunDiagonalProduct(GpuVector* src, GpuVector* dst, bool accumulate,
+                                   const DiagonalProgram& kernel, int shift, float factor) {
+    dst->AttachRenderTarget();
+    BindTexture(GL_TEXTURE0, texture);
+    BindTexture(GL_TEXTURE1, src->texture);
+    if (accumulate) BindTexture(GL_TEXTURE2, dst->texture);
+    kernel.program->Bind();
+    if (kernel.shifted)
+        glUniform4f(kernel.location, static_cast<float>(width), static_cast<float>(height),
+                    static_cast<float>(shift), factor);
+    else
+        glUniform1f(kernel.location, factor);
+    DrawFullScreenPass();
+    kernel.program->Unbind();
+    dst->CommitTarget();
+}

@@ -49,59 +49,48 @@ void GpuVector::ReleaseReductionTextures() {
     g_resourcePool->ReleaseTexture(tempSlot[1]);
 }
 
-void GpuVector::Sum(GpuScalar* result) {
+// Folds this vector, or its element-wise product with other when given, down
+// to the 2x2 region whose total the caller's last pass writes.
+int GpuVector::BeginReduction(GpuVector* other) {
     AcquireReductionTextures();
     BindTexture(GL_TEXTURE0, texture);
-    const int step = ReduceSquare(false);
-    ReduceInto(step, result->Texture());
+    if (other != nullptr) BindTexture(GL_TEXTURE1, other->texture);
+    return ReduceSquare(other != nullptr);
+}
+
+void GpuVector::EndReduction(GpuVector* other) {
+    if (other != nullptr) BindTexture(GL_TEXTURE1, 0);
     BindTexture(GL_TEXTURE0, 0);
     ReleaseReductionTextures();
 }
 
-void GpuVector::Dot(GpuVector* other, GpuScalar* result) {
-    AcquireReductionTextures();
-    BindTexture(GL_TEXTURE0, texture);
-    BindTexture(GL_TEXTURE1, other->texture);
-    const int step = ReduceSquare(true);
+void GpuVector::ReduceIntoScalar(GpuVector* other, GpuScalar* result) {
+    const int step = BeginReduction(other);
     ReduceInto(step, result->Texture());
-    BindTexture(GL_TEXTURE1, 0);
-    BindTexture(GL_TEXTURE0, 0);
-    ReleaseReductionTextures();
+    EndReduction(other);
 }
 
-float GpuVector::SumValue() {
+// Combining channels is left to the layout's read-back.
+float GpuVector::ReduceToHost(GpuVector* other) {
     TextureDesc single = Desc();
     single.width = single.height = 1;
     GLuint total = 0;
     const int totalSlot = g_resourcePool->AcquireTexture(single, total);
-    AcquireReductionTextures();
-    BindTexture(GL_TEXTURE0, texture);
-    const int step = ReduceSquare(false);
+    const int step = BeginReduction(other);
     ReduceFinal(step, total, false);
     const float value = ReadReduced(total);
-    BindTexture(GL_TEXTURE0, 0);
-    ReleaseReductionTextures();
+    EndReduction(other);
     g_resourcePool->ReleaseTexture(totalSlot);
     return value;
 }
 
-float GpuVector::DotValue(GpuVector* other) {
-    TextureDesc single = Desc();
-    single.width = single.height = 1;
-    GLuint total = 0;
-    const int totalSlot = g_resourcePool->AcquireTexture(single, total);
-    AcquireReductionTextures();
-    BindTexture(GL_TEXTURE0, texture);
-    BindTexture(GL_TEXTURE1, other->texture);
-    const int step = ReduceSquare(true);
-    ReduceFinal(step, total, false);
-    const float value = ReadReduced(total);
-    BindTexture(GL_TEXTURE1, 0);
-    BindTexture(GL_TEXTURE0, 0);
-    ReleaseReductionTextures();
-    g_resourcePool->ReleaseTexture(totalSlot);
-    return value;
-}
+void GpuVector::Sum(GpuScalar* result) { ReduceIntoScalar(nullptr, result); }
+
+void GpuVector::Dot(GpuVector* other, GpuScalar* result) { ReduceIntoScalar(other, result); }
+
+float GpuVector::SumValue() { return ReduceToHost(nullptr); }
+
+float GpuVector::DotValue(GpuVector* other) { return ReduceToHost(other); }
 
 // The source of the next pass is what this pass rendered.
 void GpuVector::FinishReductionPass(int* step) {

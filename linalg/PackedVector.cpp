@@ -199,25 +199,16 @@ void PackedVector::MulShifted(GpuVector* src, GpuVector* dst, float factor, int 
 void PackedVector::RunShiftedPass(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation,
                                   bool accumulate) {
     if (rotation < 0 || rotation >= kRotations) return;
-    dst->AttachRenderTarget();
-    kernel::BindTexture(GL_TEXTURE0, texture);
-    kernel::BindTexture(GL_TEXTURE1, src->Texture());
-    if (accumulate) kernel::BindTexture(GL_TEXTURE2, dst->Texture());
-    ShaderProgram* program;
-    if (shift == 0 && rotation == 0) {
-        program = accumulate ? s_pMulAddProgram : s_pMulProgram;
-        program->Bind();
-        glUniform1f(accumulate ? s_iMulAddScalarLocation : s_iMulScalarLocation, factor);
-    } else {
-        program = accumulate ? s_apMulShiftedAddProgram[rotation] : s_apMulShiftedProgram[rotation];
-        program->Bind();
-        glUniform4f(
-            accumulate ? s_aiMulShiftedAddScalarLocation[rotation] : s_aiMulShiftedScalarLocation[rotation],
-            static_cast<float>(width), static_cast<float>(height), static_cast<float>(shift), factor);
-    }
-    DrawFullScreenPass();
-    program->Unbind();
-    dst->CommitTarget();
+    const DiagonalProgram program =
+        shift == 0 && rotation == 0
+            ? DiagonalProgram{accumulate ? s_pMulAddProgram : s_pMulProgram,
+                              accumulate ? s_iMulAddScalarLocation : s_iMulScalarLocation, false}
+            : DiagonalProgram{
+                  accumulate ? s_apMulShiftedAddProgram[rotation] : s_apMulShiftedProgram[rotation],
+                  accumulate ? s_aiMulShiftedAddScalarLocation[rotation]
+                             : s_aiMulShiftedScalarLocation[rotation],
+                  true};
+    RunDiagonalProduct(src, dst, accumulate, program, shift, factor);
 }
 
 void PackedVector::PackFrom(UnpackedVector* src) {

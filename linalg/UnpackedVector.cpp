@@ -82,22 +82,11 @@ void UnpackedVector::MulShifted(GpuVector* src, GpuVector* dst, float factor, in
 
 void UnpackedVector::RunShiftedPass(GpuVector* src, GpuVector* dst, float factor, int shift,
                                     bool accumulate) {
-    dst->AttachRenderTarget();
-    kernel::BindTexture(GL_TEXTURE0, texture);
-    kernel::BindTexture(GL_TEXTURE1, src->Texture());
-    if (accumulate) kernel::BindTexture(GL_TEXTURE2, dst->Texture());
-    ShaderProgram* program;
-    if (shift == 0) {
-        program = accumulate ? s_pMulAddProgram : s_pMulProgram;
-        program->Bind();
-        glUniform1f(accumulate ? s_iMulAddScalarLocation : s_iMulScalarLocation, factor);
-    } else {
-        program = accumulate ? s_pMulShiftedAddProgram : s_pMulShiftedProgram;
-        program->Bind();
-        glUniform4f(accumulate ? s_iMulShiftedAddScalarLocation : s_iMulShiftedScalarLocation,
-                    static_cast<float>(width), static_cast<float>(height), static_cast<float>(shift), factor);
-    }
-    DrawFullScreenPass();
-    program->Unbind();
-    dst->CommitTarget();
+    const DiagonalProgram program =
+        shift == 0 ? DiagonalProgram{accumulate ? s_pMulAddProgram : s_pMulProgram,
+                                     accumulate ? s_iMulAddScalarLocation : s_iMulScalarLocation, false}
+                   : DiagonalProgram{
+                         accumulate ? s_pMulShiftedAddProgram : s_pMulShiftedProgram,
+                         accumulate ? s_iMulShiftedAddScalarLocation : s_iMulShiftedScalarLocation, true};
+    RunDiagonalProduct(src, dst, accumulate, program, shift, factor);
 }
