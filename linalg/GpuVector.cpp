@@ -71,6 +71,18 @@ void GpuVector::AttachOwnTexture() {
     glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, texture, 0);
 }
 
+void GpuVector::UploadTexels(GLenum format, const float* values) {
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, texture);
+    glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, width, height, 0, format, GL_FLOAT, values);
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+void GpuVector::ReadTexels(GLuint source, int w, int h, GLenum format, float* values) {
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, source, 0);
+    glReadPixels(0, 0, w, h, format, GL_FLOAT, values);
+}
+
 // No GL texture is created or deleted: the previous texture goes back to the
 // pool under the scratch entry.
 void GpuVector::CommitTarget() {

@@ -79,6 +79,10 @@ protected:
 
     bool IsCreated() const { return ownSlot >= 0; }
     void AttachOwnTexture();
+    // Respecifies the vector's texture from host values in the given format.
+    void UploadTexels(GLenum format, const float* values);
+    // Reads a w x h texture back through the bound framework framebuffer.
+    static void ReadTexels(GLuint source, int w, int h, GLenum format, float* values);
 
     // A layout's product kernel with this vector as one band-matrix diagonal:
     // an unshifted program takes the factor alone, a shifted one the texture

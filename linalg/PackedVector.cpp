@@ -168,23 +168,16 @@ int PackedVector::Size() { return 4 * width * height; }
 int PackedVector::Width() { return 2 * width; }
 int PackedVector::Height() { return 2 * height; }
 
-void PackedVector::SetData(const float* values) {
-    kernel::BindTexture(GL_TEXTURE0, texture);
-    glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, width, height, 0, GL_RGBA, GL_FLOAT, values);
-    glBindTexture(GL_TEXTURE_2D, 0);
-}
+void PackedVector::SetData(const float* values) { UploadTexels(GL_RGBA, values); }
 
-void PackedVector::GetData(float* values) {
-    kernel::AttachTarget(texture);
-    glReadPixels(0, 0, width, height, GL_RGBA, GL_FLOAT, values);
-}
+void PackedVector::GetData(float* values) { ReadTexels(texture, width, height, GL_RGBA, values); }
 
 void PackedVector::ReduceInto(int step, GLuint target) { ReduceFinal(step, target, true); }
 
+// Every channel of a packed total holds a partial sum of its own.
 float PackedVector::ReadReduced(GLuint texture) {
     float rgba[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    kernel::AttachTarget(texture);
-    glReadPixels(0, 0, 1, 1, GL_RGBA, GL_FLOAT, rgba);
+    ReadTexels(texture, 1, 1, GL_RGBA, rgba);
     return rgba[3] + rgba[2] + rgba[1] + rgba[0];
 }
 

@@ -50,25 +50,18 @@ int UnpackedVector::Size() { return width * height; }
 int UnpackedVector::Width() { return width; }
 int UnpackedVector::Height() { return height; }
 
-void UnpackedVector::SetData(const float* values) {
-    kernel::BindTexture(GL_TEXTURE0, texture);
-    glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, width, height, 0, GL_LUMINANCE, GL_FLOAT, values);
-    glBindTexture(GL_TEXTURE_2D, 0);
-}
+// A luminance upload puts the value into red, green and blue, alpha 1.
+void UnpackedVector::SetData(const float* values) { UploadTexels(GL_LUMINANCE, values); }
 
 // Red alone: some GLs form luminance on read-back as R+G+B, and an uploaded
 // texel holds the value in all three.
-void UnpackedVector::GetData(float* values) {
-    kernel::AttachTarget(texture);
-    glReadPixels(0, 0, width, height, GL_RED, GL_FLOAT, values);
-}
+void UnpackedVector::GetData(float* values) { ReadTexels(texture, width, height, GL_RED, values); }
 
 void UnpackedVector::ReduceInto(int step, GLuint target) { ReduceFinal(step, target, false); }
 
 float UnpackedVector::ReadReduced(GLuint texture) {
     float value = 0.0f;
-    kernel::AttachTarget(texture);
-    glReadPixels(0, 0, 1, 1, GL_RED, GL_FLOAT, &value);
+    ReadTexels(texture, 1, 1, GL_RED, &value);
     return value;
 }
 
