@@ -40,6 +40,8 @@ public:
     virtual TextureDesc* GetTextureDesc(TextureDesc* out);
     virtual void SetData(const float* values) = 0;
     virtual void GetData(float* values) = 0;
+    // Reductions fold by halves: exact for power-of-two texture sides only.
+    // Dot and Sum leave their result on the GPU; the Value forms read it back.
     virtual void Dot(GpuVector* other, GpuScalar* result);
     virtual void Sum(GpuScalar* result);
     virtual float DotValue(GpuVector* other);
