@@ -26,10 +26,18 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 
-xdotool key --window "$window" space
+# Keys go to the focused window: with no window manager nobody else focuses
+# it, and aiming keys at a window with --window is unreliable on Xvfb.
+for _ in $(seq 1 50); do
+  xdotool windowfocus "$window" 2>/dev/null || true
+  [[ "$(xdotool getwindowfocus 2>/dev/null || true)" == "$window" ]] && break
+  sleep 0.1
+done
+
+xdotool key space
 sleep "$seconds"
 import -window "$window" "$screenshot"
-xdotool key --window "$window" q
+xdotool key q
 
 for _ in $(seq 1 100); do
   kill -0 "$pid" 2>/dev/null || break
