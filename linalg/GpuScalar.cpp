@@ -148,8 +148,7 @@ void GpuScalar::ReleaseSharedPrograms() {
 }
 
 void GpuScalar::SetValue(float v) {
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, texture);
+    kernel::BindTexture(GL_TEXTURE0, texture);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F_ARB, 1, 1, 0, GL_LUMINANCE, GL_FLOAT, &v);
     glBindTexture(GL_TEXTURE_2D, 0);
 }
@@ -157,7 +156,7 @@ void GpuScalar::SetValue(float v) {
 // The value sits in red (and in every channel after a kernel); red is read on
 // its own because some GLs form luminance on read-back as R+G+B.
 void GpuScalar::ReadValue(float* out) {
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, texture, 0);
+    kernel::AttachTarget(texture);
     glReadPixels(0, 0, 1, 1, GL_RED, GL_FLOAT, out);
 }
 

@@ -10,6 +10,7 @@
 
 #include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
+#include "linalg/KernelSupport.h"
 
 GpuVector::~GpuVector() {
     // The texture held now, not the one acquired at creation: exchanges moved it.
@@ -62,24 +63,23 @@ GLuint GpuVector::AcquireTarget() {
 bool GpuVector::AttachRenderTarget() {
     glViewport(0, 0, width, height);
     const GLuint scratch = AcquireTarget();
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, scratch, 0);
+    kernel::AttachTarget(scratch);
     return CheckFramebufferStatus();
 }
 
 void GpuVector::AttachOwnTexture() {
     glViewport(0, 0, width, height);
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, texture, 0);
+    kernel::AttachTarget(texture);
 }
 
 void GpuVector::UploadTexels(GLenum format, const float* values) {
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, texture);
+    kernel::BindTexture(GL_TEXTURE0, texture);
     glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, width, height, 0, format, GL_FLOAT, values);
     glBindTexture(GL_TEXTURE_2D, 0);
 }
 
 void GpuVector::ReadTexels(GLuint source, int w, int h, GLenum format, float* values) {
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, source, 0);
+    kernel::AttachTarget(source);
     glReadPixels(0, 0, w, h, format, GL_FLOAT, values);
 }
 
