@@ -9,6 +9,7 @@ extern GpuResourcePool* g_resourcePool;
 extern GLuint g_frameworkFbo;    // every kernel pass renders through this one
 extern int g_frameworkFboIndex;  // its entry in the pool
 extern bool g_glslSupported;
+extern int g_iMaxTextureSize;    // the driver's largest texture side, read at start-up
 
 // Loads the GL entry points, checks the required extensions and creates the
 // pool with the framework framebuffer. Needs a current GL context. Prints the
@@ -21,3 +22,28 @@ void ShutdownFramework();
 
 // Ends the process with status 255 when GLSL cannot be used.
 void CheckGlslSupport();
+
+// Identifies the pool of the running framework: 0 before InitFramework and
+// after ShutdownFramework, a new number for every pool. GPU values remember
+// the one they were made under, so that a value outliving its pool refuses
+// work instead of using indices into a pool that is gone.
+unsigned FrameworkGeneration();
+
+// Prints "call: reason" as one line on standard error and returns false: how
+// every library call refuses work it cannot do. The reason is printf-style.
+bool Refuse(const char* call, const char* reasonFormat, ...) __attribute__((format(printf, 2, 3)));
+
+// Binds the framework framebuffer for the lifetime of the scope and restores
+// whatever the caller had bound, so GPU work lands in its own targets whatever
+// framebuffer is current. Scopes nest; the inner ones find it bound already.
+class FrameworkFramebufferScope {
+public:
+    FrameworkFramebufferScope();
+    ~FrameworkFramebufferScope();
+    FrameworkFramebufferScope(const FrameworkFramebufferScope&) = delete;
+    FrameworkFramebufferScope& operator=(const FrameworkFramebufferScope&) = delete;
+
+private:
+    GLint previous_ = 0;
+    bool rebound_ = false;
+};

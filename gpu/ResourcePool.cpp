@@ -41,6 +41,10 @@ void GpuResourcePool::ReleaseFramebuffer(int index) {
 int GpuResourcePool::AcquireTexture(TextureDesc desc, GLuint& texture) {
     int index = FindFreeTexture(desc);
     if (index == -1) index = CreateTexture(desc);
+    if (index == -1) {
+        texture = 0;
+        return -1;
+    }
     TextureEntry& entry = textures[index];
     texture = entry.texture;
     entry.used = true;
@@ -79,10 +83,18 @@ int GpuResourcePool::CreateFramebuffer() {
     return static_cast<int>(framebuffers.size()) - 1;
 }
 
+// A texture the driver could not give storage (too large, out of memory) is
+// not kept: it would read back as zeros and swallow every write.
 int GpuResourcePool::CreateTexture(const TextureDesc& desc) {
     TextureEntry entry;
     entry.desc = desc;
+    for (int pending = 0; pending < 8 && glGetError() != GL_NO_ERROR; ++pending) {
+    }
     AllocateGlTexture(entry);
+    if (glGetError() != GL_NO_ERROR) {
+        glDeleteTextures(1, &entry.texture);
+        return -1;
+    }
     textures.push_back(entry);
     return static_cast<int>(textures.size()) - 1;
 }

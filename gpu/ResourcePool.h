@@ -44,6 +44,7 @@ public:
     int AcquireFramebuffer(GLuint& framebuffer);
     void ReleaseFramebuffer(int index);
 
+    // -1 (and texture 0) when the driver cannot allocate a texture of desc.
     int AcquireTexture(TextureDesc desc, GLuint& texture);
     void ReleaseTexture(int index);
     // Frees the entry and records `texture` as the one it now holds: the other

@@ -1,5 +1,7 @@
 #include "gpu/ShaderProgram.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,9 +13,13 @@ namespace {
 
 const char* StageName(GLenum stageType) { return stageType == GL_VERTEX_SHADER ? "vertex" : "fragment"; }
 
-// Reads a whole file as bytes (no line-end translation). Null on any failure;
-// the caller frees the result.
+// Reads a whole regular file as bytes (no line-end translation). Null on any
+// failure; the caller frees the result. A directory opens like a file and
+// reports the largest size there is, so anything but a regular file is
+// refused before its size is taken.
 char* ReadSourceFile(const char* path) {
+    struct stat status;
+    if (stat(path, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr) return nullptr;
     if (std::fseek(file, 0, SEEK_END) != 0) {
@@ -25,7 +31,6 @@ char* ReadSourceFile(const char* path) {
         std::fclose(file);
         return nullptr;
     }
-    // A directory opens and reports the largest size there is; no buffer for that.
     char* text = static_cast<char*>(std::malloc(static_cast<size_t>(size) + 1));
     if (text == nullptr) {
         std::fclose(file);

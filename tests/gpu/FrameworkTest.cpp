@@ -172,6 +172,7 @@ TEST_F(GlTest, FullScreenPassCoversEveryTexelAtItsCentre) {
 
 TEST_F(GlTest, AnIncompleteFramebufferIsReportedOnce) {
     FrameworkFramebufferScope framebuffer;
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, 0, 0);
     StdoutCapture output;
     EXPECT_FALSE(CheckFramebufferStatus());
     EXPECT_EQ(output.Text(), "Framebuffer incomplete, missing attachment\n");

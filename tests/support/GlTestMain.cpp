@@ -11,15 +11,6 @@ void GlTest::TearDown() {
     EXPECT_EQ(error, static_cast<GLenum>(GL_NO_ERROR)) << "test left GL error 0x" << std::hex << error;
 }
 
-FrameworkFramebufferScope::FrameworkFramebufferScope() {
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo);
-}
-
-FrameworkFramebufferScope::~FrameworkFramebufferScope() {
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, 0, 0);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
-}
-
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     glutInit(&argc, argv);

@@ -3,22 +3,14 @@
 #include <GL/glew.h>
 #include <gtest/gtest.h>
 
+#include "gpu/Framework.h"
+
 // Every GL test executable shares one freeglut window, made once in main with
 // the framework initialised through it. Tests derive from GlTest, which fails
 // any test that leaves a GL error pending.
 class GlTest : public ::testing::Test {
 protected:
     void TearDown() override;
-};
-
-// Binds the framework framebuffer for the lifetime of the scope, as the demo's
-// render-to-texture bracket does.
-class FrameworkFramebufferScope {
-public:
-    FrameworkFramebufferScope();
-    ~FrameworkFramebufferScope();
-    FrameworkFramebufferScope(const FrameworkFramebufferScope&) = delete;
-    FrameworkFramebufferScope& operator=(const FrameworkFramebufferScope&) = delete;
 };
 
 // Captures what the code under test writes to standard output.
