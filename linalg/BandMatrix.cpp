@@ -1,11 +1,27 @@
 #include "linalg/BandMatrix.h"
 
+#include <climits>
 #include <cstring>
 #include <vector>
 
+#include "gpu/Framework.h"
 #include "linalg/PackedVector.h"
 
-BandMatrix::BandMatrix(int width, int height) : m_iWidth(width), m_iHeight(height) {}
+namespace {
+
+// Diagonals halve the grid into whole texels, and every key N + d of the
+// matrix must stay countable in an int.
+bool GridFits(int width, int height) {
+    return width >= 2 && height >= 2 && width % 2 == 0 && height % 2 == 0 &&
+           2LL * width * height <= INT_MAX;
+}
+
+}  // namespace
+
+BandMatrix::BandMatrix(int width, int height)
+    : m_iWidth(width), m_iHeight(height), m_bUsable(GridFits(width, height)) {
+    if (!m_bUsable) Refuse("BandMatrix", "a %dx%d grid is not even and positive in both directions", width, height);
+}
 
 BandMatrix::~BandMatrix() { Clear(); }
 
@@ -24,23 +40,46 @@ PackedVector* BandMatrix::GetDiagonal(int key) {
 }
 
 bool BandMatrix::SetDiagonal(GpuVector* v, int key) {
+    const char* const call = "BandMatrix::SetDiagonal";
     PackedVector* diagonal = GetDiagonal(key);
-    if (diagonal == nullptr || v == nullptr) return false;
-    TextureDesc mine, theirs;
-    if (*diagonal->GetTextureDesc(&mine) != *v->GetTextureDesc(&theirs)) return false;
+    if (diagonal == nullptr) return Refuse(call, "the matrix has no diagonal of key %d", key);
     // A copy, not a shared texture: each object keeps and returns its own.
+    if (!diagonal->CheckMatches(call, v)) return false;
     diagonal->CopyFrom(v);
     return true;
 }
 
 void BandMatrix::SetDiagonals(const int* keys, int count) {
+    const char* const call = "BandMatrix::SetDiagonals";
+    if (!m_bUsable) {
+        Refuse(call, "the matrix's grid cannot hold packed diagonals");
+        return;
+    }
+    if (keys == nullptr && count > 0) {
+        Refuse(call, "the key array is null");
+        return;
+    }
+    const int n = m_iWidth * m_iHeight;
+    for (int i = 0; i < count; ++i)
+        if (keys[i] < 1 || keys[i] > 2 * n - 1) {
+            Refuse(call, "key %d is outside 1..%d (offsets -%d..%d)", keys[i], 2 * n - 1, n - 1, n - 1);
+            return;
+        }
     Clear();
     if (count <= 0) return;
     m_piKeys = new int[count];
     std::memcpy(m_piKeys, keys, sizeof(int) * static_cast<size_t>(count));
     m_pDiagonals = new PackedVector[count];
     m_iNumDiagonals = count;
-    for (int i = 0; i < count; ++i) m_pDiagonals[i].Create(m_iWidth / 2, m_iHeight / 2, 1, GL_RGBA32F_ARB);
+    for (int i = 0; i < count; ++i) {
+        m_pDiagonals[i].Create(m_iWidth / 2, m_iHeight / 2, 1, GL_RGBA32F_ARB);
+        // Create has said why (no framework, a texture the driver cannot hold).
+        if (!m_pDiagonals[i].IsUsable()) {
+            Clear();
+            Refuse(call, "the diagonals could not be created; the matrix is empty");
+            return;
+        }
+    }
 }
 
 void BandMatrix::Clear() {
@@ -51,14 +90,34 @@ void BandMatrix::Clear() {
     m_iNumDiagonals = 0;
 }
 
-void BandMatrix::MultiplyVector(int op, GpuVector* x, GpuVector* c, GpuVector* y) {
-    MultiplyDiagonals(x, y, true);
+bool BandMatrix::CheckProductOperands(const char* call, int op, GpuVector* x, GpuVector* c, GpuVector* y) {
+    if (!m_bUsable) return Refuse(call, "the matrix's grid cannot hold packed diagonals");
+    const bool correction = c != nullptr && (op == 1 || op == 2);
+    for (GpuVector* operand : {x, y, correction ? c : y}) {
+        if (operand == nullptr) return Refuse(call, "x or y is null");
+        if (!operand->CheckUsable(call)) return false;
+        if (dynamic_cast<PackedVector*>(operand) == nullptr || operand->Width() != m_iWidth ||
+            operand->Height() != m_iHeight)
+            return Refuse(call, "operands must be packed vectors of the matrix's %dx%d grid", m_iWidth, m_iHeight);
+    }
+    if (x == y) return Refuse(call, "x and y are the same vector: y is written while x is read");
+    return true;
+}
+
+void BandMatrix::Multiply(const char* call, int op, GpuVector* x, GpuVector* c, GpuVector* y,
+                          bool overwriteFirst) {
+    if (!CheckProductOperands(call, op, x, c, y)) return;
+    FrameworkFramebufferScope framebuffer;
+    MultiplyDiagonals(x, y, overwriteFirst);
     if (c != nullptr && op != 0) y->CombineOp(op, c, y, 1.0f, 1.0f);
 }
 
+void BandMatrix::MultiplyVector(int op, GpuVector* x, GpuVector* c, GpuVector* y) {
+    Multiply("BandMatrix::MultiplyVector", op, x, c, y, true);
+}
+
 void BandMatrix::MultiplyVectorAdd(int op, GpuVector* x, GpuVector* c, GpuVector* y) {
-    MultiplyDiagonals(x, y, false);
-    if (c != nullptr && op != 0) y->CombineOp(op, c, y, 1.0f, 1.0f);
+    Multiply("BandMatrix::MultiplyVectorAdd", op, x, c, y, false);
 }
 
 // Diagonals are visited grouped by channel rotation. Every pass renders into
@@ -68,8 +127,7 @@ void BandMatrix::MultiplyDiagonals(GpuVector* x, GpuVector* y, bool overwriteFir
     bool first = overwriteFirst;
     for (int rotation = 0; rotation < 4; ++rotation) {
         for (int j = 0; j < m_iNumDiagonals; ++j) {
-            const int key = m_piKeys[j];
-            const int offset = key < n ? key - n : key % n;
+            const int offset = m_piKeys[j] - n;
             const int diagonalRotation = (offset + n) % 4;
             if (diagonalRotation != rotation) continue;
             const int shift = (offset - diagonalRotation) / 4;
@@ -90,10 +148,11 @@ WaveSystemMatrix::WaveSystemMatrix(int width, int height, float speed, float tim
       m_fTimeStep(timeStep),
       m_fSpacingX(spacingX),
       m_fSpacingY(spacingY) {
+    if (!IsUsable()) return;
     const int n = width * height;
     const int keys[] = {n - width, n - 1, n, n + 1, n + width};
     SetDiagonals(keys, 5);
-    FillWaveDiagonals();
+    if (NumDiagonals() == 5) FillWaveDiagonals();
 }
 
 WaveSystemMatrix::~WaveSystemMatrix() = default;

@@ -8,7 +8,9 @@ class PackedVector;
 // entry of row n, column n + d, and is named by the key N + d. Each diagonal
 // is a packed vector, so a product is one shifted multiply pass per diagonal.
 // Entries whose column falls outside the matrix must be 0: the kernels wrap.
-// W must be a multiple of 4 and H even.
+// W and H must be even and positive, as packed vectors need; a matrix of
+// another size refuses its calls with a message on standard error, as do keys
+// outside 1..2N-1 and operands that are not packed vectors of the grid's size.
 class BandMatrix {
 public:
     BandMatrix(int width, int height);
@@ -19,7 +21,7 @@ public:
     // y = y + A*x, then the correction by c (see MultiplyVector).
     virtual void MultiplyVectorAdd(int op, GpuVector* x, GpuVector* c, GpuVector* y);
     // y = A*x, then y = y + c for op 1 or y = y - c for op 2 when c is given.
-    // x and y are packed vectors of the grid's size, x distinct from y.
+    // x, y (and c) are packed vectors of the grid's size, x distinct from y.
     virtual void MultiplyVector(int op, GpuVector* x, GpuVector* c, GpuVector* y);
     virtual int Width();
     virtual int Height();
@@ -31,11 +33,14 @@ public:
     virtual bool SetDiagonal(GpuVector* v, int key);
     virtual PackedVector* GetDiagonal(int key);
     // Stores the keys and creates their diagonals, contents undefined until
-    // uploaded. Diagonals already held are released first.
+    // uploaded. Diagonals already held are released first. Refused, leaving
+    // the matrix as it was, for a null key array or a key outside 1..2N-1.
     virtual void SetDiagonals(const int* keys, int count);
     virtual void Clear();
 
     int NumDiagonals() const { return m_iNumDiagonals; }
+    // Even, positive and small enough for its diagonals' textures.
+    bool IsUsable() const { return m_bUsable; }
 
 protected:
     int m_iWidth;
@@ -45,7 +50,11 @@ protected:
     PackedVector* m_pDiagonals = nullptr;
 
 private:
+    bool CheckProductOperands(const char* call, int op, GpuVector* x, GpuVector* c, GpuVector* y);
+    void Multiply(const char* call, int op, GpuVector* x, GpuVector* c, GpuVector* y, bool overwriteFirst);
     void MultiplyDiagonals(GpuVector* x, GpuVector* y, bool overwriteFirst);
+
+    bool m_bUsable;
 };
 
 // The implicit half of the water demo's wave step: (1 + 4e) on the diagonal

@@ -1,14 +1,30 @@
 #include "linalg/CgSolver.h"
 
-#include <cstdio>
 #include <utility>
 
+#include "gpu/Framework.h"
+#include "gpu/FullScreenPass.h"
+#include "gpu/ShaderProgram.h"
 #include "linalg/BandMatrix.h"
 #include "linalg/GpuScalar.h"
+#include "linalg/KernelSupport.h"
 #include "linalg/PackedVector.h"
 #include "linalg/UnpackedVector.h"
 
 namespace {
+
+// Non-finite values become 0: a NaN fails every comparison, an infinity
+// exceeds the largest float. A warm start poisoned by a non-finite right-hand
+// side would otherwise keep every later solve NaN.
+const char* const kFiniteStartSource = R"(uniform sampler2D g_sVector;
+void main(void)
+{
+vec4 v = texture2D(g_sVector, gl_TexCoord[0].xy);
+const float largest = 3.4028235e38;
+gl_FragColor = vec4(abs(v.r) <= largest ? v.r : 0.0, abs(v.g) <= largest ? v.g : 0.0,
+                    abs(v.b) <= largest ? v.b : 0.0, abs(v.a) <= largest ? v.a : 0.0);
+}
+)";
 
 GpuVector* MakeWorkingVector(int layout, int width, int height) {
     if (layout == 1) return new UnpackedVector(width, height, 0);
@@ -29,16 +45,20 @@ void Destroy(T*& object) {
 
 }  // namespace
 
+ShaderProgram* CgSolver::s_pFiniteStartProgram = nullptr;
+int CgSolver::s_iSolverInstances = 0;
+
 CgSolver::CgSolver(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout)
     : m_pMatrix(matrix),
       m_pX(x),
       m_pB(b),
-      m_iWidth(b->Width()),
-      m_iHeight(b->Height()),
-      // The band products address their operands in the packed layout;
-      // anything else would silently compute a wrong answer.
-      m_bPackedOperands(layout == 0 && dynamic_cast<PackedVector*>(x) != nullptr &&
-                        dynamic_cast<PackedVector*>(b) != nullptr) {
+      m_iWidth(b != nullptr ? b->Width() : 0),
+      m_iHeight(b != nullptr ? b->Height() : 0),
+      m_pRefusal(RefusalFor(layout)) {
+    if (m_pRefusal != nullptr) {
+        Refuse("CgSolver", "%s; every solve will be refused", m_pRefusal);
+        return;
+    }
     m_pP = MakeWorkingVector(layout, m_iWidth, m_iHeight);
     m_pQ = MakeWorkingVector(layout, m_iWidth, m_iHeight);
     m_pR = MakeWorkingVector(layout, m_iWidth, m_iHeight);
@@ -47,9 +67,28 @@ CgSolver::CgSolver(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout)
     m_pBeta = MakeZeroScalar();
     m_pPAp = MakeZeroScalar();
     m_pRhoNew = MakeZeroScalar();
+    if (s_iSolverInstances++ == 0)
+        s_pFiniteStartProgram = kernel::Build(kPassThroughVertexSource, kFiniteStartSource, {{"g_sVector", 0}}, {});
 }
 
+// The band products address their operands in the packed layout; anything
+// else would silently compute a wrong answer.
+const char* CgSolver::RefusalFor(int layout) const {
+    if (m_pMatrix == nullptr || m_pX == nullptr || m_pB == nullptr) return "the matrix, x or b is null";
+    if (m_pX == m_pB) return "x and b are the same vector";
+    if (!m_pMatrix->IsUsable()) return "the matrix's grid cannot hold packed diagonals";
+    if (layout != 0 || dynamic_cast<PackedVector*>(m_pX) == nullptr || dynamic_cast<PackedVector*>(m_pB) == nullptr)
+        return "band matrix products need packed vectors and working layout 0";
+    if (!m_pX->IsUsable() || !m_pB->IsUsable()) return "x or b has no texture of the running framework";
+    if (m_pX->Width() != m_pMatrix->Width() || m_pX->Height() != m_pMatrix->Height() ||
+        m_iWidth != m_pMatrix->Width() || m_iHeight != m_pMatrix->Height())
+        return "x and b must have the matrix's grid size";
+    return nullptr;
+}
+
+// Owns what it was given, each object once, even when it refused to solve.
 CgSolver::~CgSolver() {
+    if (m_pX == m_pB) m_pX = nullptr;
     Destroy(m_pB);
     Destroy(m_pP);
     Destroy(m_pQ);
@@ -61,27 +100,38 @@ CgSolver::~CgSolver() {
     Destroy(m_pBeta);
     Destroy(m_pPAp);
     Destroy(m_pRhoNew);
+    if (m_pRefusal == nullptr && --s_iSolverInstances == 0) kernel::Delete(s_pFiniteStartProgram);
+}
+
+bool CgSolver::CheckSolvable(const char* call) const {
+    if (m_pRefusal != nullptr) return Refuse(call, "%s; nothing solved.", m_pRefusal);
+    if (!m_pX->IsUsable() || !m_pB->IsUsable())
+        return Refuse(call, "x or b has no texture of the running framework; nothing solved.");
+    return true;
 }
 
 int CgSolver::Solve(int iterations) {
-    if (!m_bPackedOperands) {
-        std::printf(
-            "CgSolver: band matrix products need packed vectors and working layout 0; nothing solved.\n");
-        return 0;
-    }
+    if (!CheckSolvable("CgSolver::Solve")) return 0;
+    FrameworkFramebufferScope framebuffer;
+    DropNonFiniteStart();
     m_pMatrix->MultiplyVector(2, m_pX, m_pB, m_pR);  // r = A x - b
     m_pR->Scale(-1.0f);                              // r = b - A x
     m_pP->CopyFrom(m_pR);
     m_pR->Dot(m_pR, m_pRho);
     if (iterations <= 0) return 0;
-    for (int i = 0; i < iterations; ++i) Iterate();
+    for (int i = 0; i < iterations; ++i) RunIteration();
     return iterations;
+}
+
+void CgSolver::Iterate() {
+    if (!CheckSolvable("CgSolver::Iterate")) return;
+    FrameworkFramebufferScope framebuffer;
+    RunIteration();
 }
 
 // Zero denominators give zero steps through SafeDivide, so once the residual
 // vanishes further iterations leave x where it is.
-void CgSolver::Iterate() {
-    if (!m_bPackedOperands) return;
+void CgSolver::RunIteration() {
     m_pMatrix->MultiplyVector(0, m_pP, nullptr, m_pQ);  // q = A p
     m_pP->Dot(m_pQ, m_pPAp);
     m_pRho->SafeDivide(m_pPAp, m_pAlpha, 1.0f, 1.0f);  // alpha = rho / pAp
@@ -91,4 +141,14 @@ void CgSolver::Iterate() {
     m_pRhoNew->SafeDivide(m_pRho, m_pBeta, 1.0f, 1.0f);  // beta = rhoNew / rho
     m_pR->MulAddScalar(m_pP, m_pP, 1.0f, m_pBeta);       // p = r + beta p
     std::swap(m_pRho, m_pRhoNew);
+}
+
+void CgSolver::DropNonFiniteStart() {
+    m_pX->AttachRenderTarget();
+    s_pFiniteStartProgram->Bind();
+    kernel::BindTexture(GL_TEXTURE0, m_pX->Texture());
+    GpuVector::DrawFullScreenPass();
+    glBindTexture(GL_TEXTURE_2D, 0);
+    s_pFiniteStartProgram->Unbind();
+    m_pX->CommitTarget();
 }

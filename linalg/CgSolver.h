@@ -3,6 +3,7 @@
 class BandMatrix;
 class GpuScalar;
 class GpuVector;
+class ShaderProgram;
 
 // Conjugate gradients for a symmetric positive definite band matrix, entirely
 // on the GPU: the method's scalars live in 1x1 textures that the vector
@@ -11,8 +12,12 @@ class GpuVector;
 // system solved again every frame.
 //
 // The solver owns the matrix, x and b. Band products work on packed vectors:
-// x and b must be packed and the working layout 0 (packed). Any other
-// combination is refused by Solve with a message, leaving x untouched.
+// x and b must be distinct packed vectors of the matrix's grid and the working
+// layout 0 (packed). Any other combination is refused: one line on standard
+// error at construction and at every Solve, which leaves x untouched.
+//
+// A solve first sets non-finite values of x to 0, so that a right-hand side
+// that once held a NaN or an infinity does not poison every later warm start.
 class CgSolver {
 public:
     // layout 0: packed working vectors; layout 1: unpacked.
@@ -27,6 +32,11 @@ public:
     void Iterate();
 
 private:
+    const char* RefusalFor(int layout) const;
+    bool CheckSolvable(const char* call) const;
+    void RunIteration();
+    void DropNonFiniteStart();
+
     BandMatrix* m_pMatrix;
     GpuVector* m_pX;
     GpuVector* m_pB;
@@ -40,5 +50,8 @@ private:
     GpuScalar* m_pRhoNew = nullptr;
     int m_iWidth;
     int m_iHeight;
-    bool m_bPackedOperands;
+    const char* m_pRefusal;  // why every solve is refused; null when it can solve
+
+    static ShaderProgram* s_pFiniteStartProgram;
+    static int s_iSolverInstances;
 };

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
@@ -113,16 +114,39 @@ int GpuScalar::s_iScalarInstances = 0;
 GpuScalar::GpuScalar() { Create(); }
 
 GpuScalar::~GpuScalar() {
+    if (ownSlot < 0) return;
     // A scalar that outlives the framework has nothing left to give back to.
-    if (g_resourcePool != nullptr && ownSlot >= 0) g_resourcePool->ReturnTexture(ownSlot, texture);
+    if (IsUsable()) g_resourcePool->ReturnTexture(ownSlot, texture);
     ReleaseSharedPrograms();
 }
 
 void GpuScalar::Create() {
+    if (ownSlot >= 0) {
+        Refuse("GpuScalar::Create", "the scalar already holds a texture");
+        return;
+    }
+    if (FrameworkGeneration() == 0) {
+        Refuse("GpuScalar::Create", "the framework is not initialised (call InitFramework first)");
+        return;
+    }
     tempSlot = -1;
     tempTexture = 0;
     ownSlot = g_resourcePool->AcquireTexture(ScalarDesc(), texture);
+    if (ownSlot < 0) {
+        Refuse("GpuScalar::Create", "the driver cannot allocate a 1x1 texture");
+        return;
+    }
+    generation = FrameworkGeneration();
     CreateSharedPrograms();
+}
+
+bool GpuScalar::IsUsable() const { return ownSlot >= 0 && generation == FrameworkGeneration(); }
+
+bool GpuScalar::CheckOperands(const char* call, const GpuScalar* b, const GpuScalar* dst) const {
+    if (!IsUsable()) return Refuse(call, "the scalar has no texture of the running framework");
+    if (dst == nullptr || !dst->IsUsable() || (b != nullptr && !b->IsUsable()))
+        return Refuse(call, "an operand is null or has no texture of the running framework");
+    return true;
 }
 
 void GpuScalar::CreateSharedPrograms() {
@@ -148,6 +172,7 @@ void GpuScalar::ReleaseSharedPrograms() {
 }
 
 void GpuScalar::SetValue(float v) {
+    if (!CheckOperands("GpuScalar::SetValue", nullptr, this)) return;
     kernel::BindTexture(GL_TEXTURE0, texture);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F_ARB, 1, 1, 0, GL_LUMINANCE, GL_FLOAT, &v);
     glBindTexture(GL_TEXTURE_2D, 0);
@@ -156,6 +181,15 @@ void GpuScalar::SetValue(float v) {
 // The value sits in red (and in every channel after a kernel); red is read on
 // its own because some GLs form luminance on read-back as R+G+B.
 void GpuScalar::ReadValue(float* out) {
+    if (out == nullptr) {
+        Refuse("GpuScalar::ReadValue", "the destination is null");
+        return;
+    }
+    if (!CheckOperands("GpuScalar::ReadValue", nullptr, this)) {
+        *out = std::numeric_limits<float>::quiet_NaN();
+        return;
+    }
+    FrameworkFramebufferScope framebuffer;
     kernel::AttachTarget(texture);
     glReadPixels(0, 0, 1, 1, GL_RED, GL_FLOAT, out);
 }
@@ -191,7 +225,10 @@ void GpuScalar::CommitTarget() {
 
 // One fragment into a fresh target, then the swap: operands stay readable
 // even when one of them is the destination.
-void GpuScalar::RunPass(GpuScalar* b, GpuScalar* dst, ShaderProgram* program, const PassUniform& uniform) {
+void GpuScalar::RunPass(const char* call, GpuScalar* b, GpuScalar* dst, ShaderProgram* program,
+                        const PassUniform& uniform) {
+    if (!CheckOperands(call, b, dst)) return;
+    FrameworkFramebufferScope framebuffer;
     dst->PrepareTarget();
     program->Bind();
     kernel::BindTexture(GL_TEXTURE0, texture);
@@ -205,34 +242,44 @@ void GpuScalar::RunPass(GpuScalar* b, GpuScalar* dst, ShaderProgram* program, co
     dst->CommitTarget();
 }
 
-void GpuScalar::RunUnaryPass(GpuScalar* dst, float value, GLint location, ShaderProgram* program) {
-    RunPass(nullptr, dst, program, {location, 1, value, 0.0f});
+void GpuScalar::RunUnaryPass(const char* call, GpuScalar* dst, float value, GLint location,
+                             ShaderProgram* program) {
+    RunPass(call, nullptr, dst, program, {location, 1, value, 0.0f});
 }
 
-void GpuScalar::RunPairPass(GpuScalar* b, GpuScalar* dst, float value, GLint location,
+// A missing second operand is refused here: the pass would read unit 1 as it is.
+void GpuScalar::RunPairPass(const char* call, GpuScalar* b, GpuScalar* dst, float value, GLint location,
                             ShaderProgram* program) {
-    RunPass(b, dst, program, {location, 1, value, 0.0f});
+    if (b == nullptr) {
+        Refuse(call, "the second operand is null");
+        return;
+    }
+    RunPass(call, b, dst, program, {location, 1, value, 0.0f});
 }
 
-void GpuScalar::RunPairPassVec2(GpuScalar* b, GpuScalar* dst, float x, float y, GLint location,
-                                ShaderProgram* program) {
-    RunPass(b, dst, program, {location, 2, x, y});
+void GpuScalar::RunPairPassVec2(const char* call, GpuScalar* b, GpuScalar* dst, float x, float y,
+                                GLint location, ShaderProgram* program) {
+    if (b == nullptr) {
+        Refuse(call, "the second operand is null");
+        return;
+    }
+    RunPass(call, b, dst, program, {location, 2, x, y});
 }
 
-void GpuScalar::AddValue(float s, GpuScalar* dst) { RunUnaryPass(dst, s, s_iAddLocation, s_pAddProgram); }
+void GpuScalar::AddValue(float s, GpuScalar* dst) { RunUnaryPass("GpuScalar::AddValue", dst, s, s_iAddLocation, s_pAddProgram); }
 
 void GpuScalar::Combine(GpuScalar* b, GpuScalar* dst, float alpha, float beta) {
-    RunPairPassVec2(b, dst, alpha, beta, s_iCombineLocation, s_pCombineProgram);
+    RunPairPassVec2("GpuScalar::Combine", b, dst, alpha, beta, s_iCombineLocation, s_pCombineProgram);
 }
 
 void GpuScalar::AddValueInPlace(float s) { AddValue(s, this); }
 
 void GpuScalar::CombineInPlace(GpuScalar* b, float alpha, float beta) { Combine(b, this, alpha, beta); }
 
-void GpuScalar::MulValue(float s, GpuScalar* dst) { RunUnaryPass(dst, s, s_iScaleLocation, s_pScaleProgram); }
+void GpuScalar::MulValue(float s, GpuScalar* dst) { RunUnaryPass("GpuScalar::MulValue", dst, s, s_iScaleLocation, s_pScaleProgram); }
 
 void GpuScalar::Multiply(GpuScalar* b, GpuScalar* dst, float s) {
-    RunPairPass(b, dst, s, s_iProductLocation, s_pProductProgram);
+    RunPairPass("GpuScalar::Multiply", b, dst, s, s_iProductLocation, s_pProductProgram);
 }
 
 void GpuScalar::MulValueInPlace(float s) { MulValue(s, this); }
@@ -250,7 +297,7 @@ void GpuScalar::SubValueInPlace(float s) { AddValue(-s, this); }
 void GpuScalar::CombineSubInPlace(GpuScalar* b, float alpha, float beta) { Combine(b, this, alpha, -beta); }
 
 void GpuScalar::Divide(GpuScalar* b, GpuScalar* dst, float num, float den) {
-    RunPairPass(b, dst, num / den, s_iQuotientLocation, s_pQuotientProgram);
+    RunPairPass("GpuScalar::Divide", b, dst, num / den, s_iQuotientLocation, s_pQuotientProgram);
 }
 
 void GpuScalar::MultiplyDivideInPlace(float s, GpuScalar* b) { MultiplyInPlace(b, 1.0f / s); }
@@ -260,12 +307,12 @@ void GpuScalar::DivValueInPlace(float s) { MulValue(1.0f / s, this); }
 void GpuScalar::DivideInPlace(GpuScalar* b, float num, float den) { Divide(b, this, num, den); }
 
 void GpuScalar::Reciprocal(GpuScalar* dst, float num, float den) {
-    RunUnaryPass(dst, num / den, s_iReciprocalLocation, s_pReciprocalProgram);
+    RunUnaryPass("GpuScalar::Reciprocal", dst, num / den, s_iReciprocalLocation, s_pReciprocalProgram);
 }
 
 void GpuScalar::ReciprocalInPlace(float num, float den) { Reciprocal(this, num, den); }
 
 void GpuScalar::SafeDivide(GpuScalar* b, GpuScalar* dst, float num, float den) {
     const float quotient = den == 0.0f ? 0.0f : num / den;
-    RunPairPass(b, dst, quotient, s_iSafeQuotientLocation, s_pSafeQuotientProgram);
+    RunPairPass("GpuScalar::SafeDivide", b, dst, quotient, s_iSafeQuotientLocation, s_pSafeQuotientProgram);
 }

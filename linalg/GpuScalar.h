@@ -10,7 +10,10 @@ class ShaderProgram;
 // and then swaps it in, so any operand may also be the destination; the
 // texture name changes after every write.
 //
-// All passes need the framework framebuffer bound by the caller.
+// Passes render through the framework framebuffer, bound for the call if the
+// caller has not. A scalar made before InitFramework or used after
+// ShutdownFramework refuses every operation with a message on standard error
+// (GetValue then returns NaN), as do operations with a null or unusable operand.
 class GpuScalar {
 public:
     GpuScalar();
@@ -47,22 +50,26 @@ public:
     virtual char* ToString();  // "%g" of the value, from the C heap
 
     GLuint Texture() const { return texture; }
+    bool IsUsable() const;
     // Live scalars sharing the kernel programs.
     static int Instances() { return s_iScalarInstances; }
 
 private:
+    bool CheckOperands(const char* call, const GpuScalar* b, const GpuScalar* dst) const;
     void PrepareTarget();
     void CommitTarget();
-    void RunUnaryPass(GpuScalar* dst, float value, GLint location, ShaderProgram* program);
-    void RunPairPass(GpuScalar* b, GpuScalar* dst, float value, GLint location, ShaderProgram* program);
-    void RunPairPassVec2(GpuScalar* b, GpuScalar* dst, float x, float y, GLint location,
+    void RunUnaryPass(const char* call, GpuScalar* dst, float value, GLint location, ShaderProgram* program);
+    void RunPairPass(const char* call, GpuScalar* b, GpuScalar* dst, float value, GLint location,
+                     ShaderProgram* program);
+    void RunPairPassVec2(const char* call, GpuScalar* b, GpuScalar* dst, float x, float y, GLint location,
                          ShaderProgram* program);
     struct PassUniform {
         GLint location;
         int components;  // 1: float, 2: vec2
         float x, y;
     };
-    void RunPass(GpuScalar* b, GpuScalar* dst, ShaderProgram* program, const PassUniform& uniform);
+    void RunPass(const char* call, GpuScalar* b, GpuScalar* dst, ShaderProgram* program,
+                 const PassUniform& uniform);
 
     static void CreateSharedPrograms();
     static void ReleaseSharedPrograms();
@@ -71,6 +78,7 @@ private:
     int ownSlot = -1;
     int tempSlot = -1;
     GLuint tempTexture = 0;
+    unsigned generation = 0;  // of the framework the texture came from
 
     static ShaderProgram* s_pCombineProgram;
     static ShaderProgram* s_pProductProgram;

@@ -1,6 +1,7 @@
 #include "linalg/GpuVector.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,18 +13,43 @@
 #include "gpu/FullScreenPass.h"
 #include "linalg/KernelSupport.h"
 
+namespace {
+
+// Texture sides the driver takes, with every float of the texture countable in an int.
+bool CheckTextureSize(const char* call, int width, int height) {
+    if (FrameworkGeneration() == 0) return Refuse(call, "the framework is not initialised (call InitFramework first)");
+    if (width < 1 || height < 1 || width > g_iMaxTextureSize || height > g_iMaxTextureSize)
+        return Refuse(call, "a %dx%d texture is outside 1..%d texels a side", width, height, g_iMaxTextureSize);
+    if (4LL * width * height > INT_MAX) return Refuse(call, "a %dx%d texture holds more floats than an int counts", width, height);
+    return true;
+}
+
+}  // namespace
+
 GpuVector::~GpuVector() {
     // The texture held now, not the one acquired at creation: exchanges moved it.
-    if (IsCreated() && g_resourcePool != nullptr) g_resourcePool->ReturnTexture(ownSlot, texture);
+    if (IsUsable()) g_resourcePool->ReturnTexture(ownSlot, texture);
 }
 
 void GpuVector::Create(int width, int height, int reserved, int internalFormat) {
     (void)reserved;
+    const char* const call = "GpuVector::Create";
+    if (IsCreated()) {
+        Refuse(call, "the vector already holds a texture");
+        return;
+    }
+    if (!CheckTextureSize(call, width, height)) return;
     this->width = width;
     this->height = height;
     this->internalFormat = internalFormat;
     pingIndex = 0;
     ownSlot = g_resourcePool->AcquireTexture(Desc(), texture);
+    if (ownSlot < 0) {
+        Refuse(call, "the driver cannot allocate a %dx%d texture", width, height);
+        this->width = this->height = 0;
+        return;
+    }
+    generation = FrameworkGeneration();
     tempTexture[0] = 0;
     tempSlot[0] = -1;
     tempTexture[1] = 0;
@@ -55,7 +81,27 @@ TextureDesc* GpuVector::GetTextureDesc(TextureDesc* out) {
 
 GLuint GpuVector::Texture() { return texture; }
 
+bool GpuVector::IsUsable() const { return IsCreated() && generation == FrameworkGeneration(); }
+
+bool GpuVector::CheckUsable(const char* call) const {
+    if (IsUsable()) return true;
+    if (!IsCreated()) return Refuse(call, "the vector has no texture (its creation was refused)");
+    return Refuse(call, "the vector outlived the framework it was made under");
+}
+
+bool GpuVector::CheckMatches(const char* call, GpuVector* other) {
+    if (!CheckUsable(call)) return false;
+    if (other == nullptr) return Refuse(call, "an operand is null");
+    if (!other->CheckUsable(call)) return false;
+    if (other->Width() != Width() || other->Height() != Height() || other->Desc() != Desc())
+        return Refuse(call, "operands differ in size or layout (%dx%d in a %dx%d texture against %dx%d in %dx%d)",
+                      Width(), Height(), width, height, other->Width(), other->Height(), other->width,
+                      other->height);
+    return true;
+}
+
 GLuint GpuVector::AcquireTarget() {
+    if (!CheckUsable("GpuVector::AcquireTarget")) return 0;
     tempSlot[0] = g_resourcePool->AcquireTexture(Desc(), tempTexture[0]);
     return tempTexture[0];
 }
@@ -65,6 +111,24 @@ bool GpuVector::AttachRenderTarget() {
     const GLuint scratch = AcquireTarget();
     kernel::AttachTarget(scratch);
     return CheckFramebufferStatus();
+}
+
+bool GpuVector::SetData(const float* values, size_t count) {
+    if (!CheckUsable("GpuVector::SetData")) return false;
+    if (values == nullptr || count < static_cast<size_t>(Size()))
+        return Refuse("GpuVector::SetData", "the buffer holds %zu floats, the vector %d", values ? count : 0,
+                      Size());
+    SetData(values);
+    return true;
+}
+
+bool GpuVector::GetData(float* values, size_t count) {
+    if (!CheckUsable("GpuVector::GetData")) return false;
+    if (values == nullptr || count < static_cast<size_t>(Size()))
+        return Refuse("GpuVector::GetData", "the buffer holds %zu floats, the vector %d", values ? count : 0,
+                      Size());
+    GetData(values);
+    return true;
 }
 
 void GpuVector::AttachOwnTexture() {
@@ -79,6 +143,7 @@ void GpuVector::UploadTexels(GLenum format, const float* values) {
 }
 
 void GpuVector::ReadTexels(GLuint source, int w, int h, GLenum format, float* values) {
+    FrameworkFramebufferScope framebuffer;
     kernel::AttachTarget(source);
     glReadPixels(0, 0, w, h, format, GL_FLOAT, values);
 }
@@ -86,6 +151,11 @@ void GpuVector::ReadTexels(GLuint source, int w, int h, GLenum format, float* va
 // No GL texture is created or deleted: the previous texture goes back to the
 // pool under the scratch entry.
 void GpuVector::CommitTarget() {
+    if (!CheckUsable("GpuVector::CommitTarget")) return;
+    if (tempSlot[0] < 0) {
+        Refuse("GpuVector::CommitTarget", "no scratch target was acquired");
+        return;
+    }
     const GLuint old = texture;
     texture = tempTexture[0];
     g_resourcePool->ReturnTexture(tempSlot[0], old);
@@ -97,8 +167,8 @@ void GpuVector::DrawFullScreenPass() { ::DrawFullScreenPass(); }
 // Reads every value back and formats them one by one into a C-heap string.
 // Entries are sized as they are formatted, so no value can overflow the text.
 template <typename FormatValue>
-char* GpuVector::Dump(FormatValue formatValue) {
-    const int count = Size();
+char* GpuVector::Dump(const char* call, FormatValue formatValue) {
+    const int count = CheckUsable(call) ? Size() : 0;
     std::vector<float> values(static_cast<size_t>(count > 0 ? count : 0));
     if (count > 0) GetData(values.data());
     std::string text;
@@ -114,7 +184,7 @@ char* GpuVector::Dump(FormatValue formatValue) {
 }
 
 char* GpuVector::ToString(int maxCount) {
-    return Dump([&](char* entry, size_t size, int i, float value) {
+    return Dump("GpuVector::ToString", [&](char* entry, size_t size, int i, float value) {
         if (maxCount > 0 && i >= maxCount) return -1;
         const bool endOfRow = (i + 1) % width == 0;
         return std::snprintf(entry, size, endOfRow ? "%7.5f\n" : "%7.5f\t ", static_cast<double>(value));
@@ -123,7 +193,7 @@ char* GpuVector::ToString(int maxCount) {
 
 char* GpuVector::ToStringNonZero(int maxCount) {
     int written = 0;
-    return Dump([&](char* entry, size_t size, int i, float value) {
+    return Dump("GpuVector::ToStringNonZero", [&](char* entry, size_t size, int i, float value) {
         if (maxCount > 0 && written > maxCount) return -1;
         if (!(std::fabs(static_cast<double>(value)) > 1e-5)) return 0;
         ++written;

@@ -2,6 +2,8 @@
 
 #include <GL/glew.h>
 
+#include <cstddef>
+
 #include "gpu/ResourcePool.h"
 #include "linalg/GpuElement.h"
 
@@ -21,10 +23,15 @@ struct ReductionQuad {
 // values sit in texels; everything that does not depend on that lives here:
 // the render-target exchange, text dumps, element-wise kernels and reductions.
 //
-// Every kernel is a render pass through the framework framebuffer, which the
-// caller binds around its GPU work. A kernel that may read its destination
-// renders into a pooled scratch texture and swaps it in (CommitTarget), so
-// texture names change after every such write.
+// Every kernel is a render pass through the framework framebuffer; a call binds
+// it if the caller has not and restores the caller's framebuffer afterwards. A
+// kernel that may read its destination renders into a pooled scratch texture
+// and swaps it in (CommitTarget), so texture names change after every write.
+//
+// A call that cannot do its work refuses: one line on standard error naming
+// the call and the reason, operands untouched. Vectors of a size the driver
+// cannot hold, made before InitFramework or used after ShutdownFramework, and
+// operands of other sizes or layouts are refused that way.
 class GpuVector : public GpuElement {
 public:
     char* ToString(int maxCount) override;
@@ -34,14 +41,18 @@ public:
     virtual ~GpuVector();
     // Smallest power-of-two texture of at least n texels; n < 1 gives 1x1.
     virtual void CreateForLength(int n, int reserved, int internalFormat);
+    // Once per vector: a second Create is refused, as is a texture side
+    // outside 1..GL_MAX_TEXTURE_SIZE.
     virtual void Create(int width, int height, int reserved, int internalFormat);
     virtual int Width() = 0;  // logical size in values
     virtual int Height() = 0;
     virtual TextureDesc* GetTextureDesc(TextureDesc* out);
+    // Size() floats in element order. The pointer is trusted: prefer the sized
+    // forms below, which refuse a buffer that is too short.
     virtual void SetData(const float* values) = 0;
     virtual void GetData(float* values) = 0;
-    // Reductions fold by halves: exact for power-of-two texture sides only.
-    // Dot and Sum leave their result on the GPU; the Value forms read it back.
+    // Dot and Sum leave their result on the GPU; the Value forms read it back
+    // (NaN when refused). Any texture size.
     virtual void Dot(GpuVector* other, GpuScalar* result);
     virtual void Sum(GpuScalar* result);
     virtual float DotValue(GpuVector* other);
@@ -68,6 +79,19 @@ public:
     static void DrawFullScreenPass();
     int ReduceSquare(bool dot);
 
+    // count is the buffer's length in floats; false, with a message and
+    // nothing transferred, when it is shorter than Size().
+    bool SetData(const float* values, size_t count);
+    bool GetData(float* values, size_t count);
+
+    // Holds a texture of the running framework: a refused or orphaned vector
+    // does not.
+    bool IsUsable() const;
+    // Refuse, naming call, unless this vector is usable, or unless other is a
+    // usable vector of this logical size and texture (so of this layout too).
+    bool CheckUsable(const char* call) const;
+    bool CheckMatches(const char* call, GpuVector* other);
+
     // Layouts currently holding the shared kernel set.
     static int SharedProgramUsers() { return s_iSharedProgramUsers; }
 
@@ -80,6 +104,9 @@ protected:
     static void ReleaseSharedPrograms();
 
     bool IsCreated() const { return ownSlot >= 0; }
+    // Values per texel: 1 unpacked, 4 packed, whose reductions add the channels.
+    virtual int ValuesPerTexel() const = 0;
+
     void AttachOwnTexture();
     // Respecifies the vector's texture from host values in the given format.
     void UploadTexels(GLenum format, const float* values);
@@ -96,7 +123,7 @@ protected:
     };
     // dst = [dst +] this (.) shifted src * factor, in one pass into dst's
     // scratch texture; the accumulating kernels read dst's sum on unit 2.
-    void RunDiagonalProduct(GpuVector* src, GpuVector* dst, bool accumulate, const DiagonalProgram& kernel,
+    void RunDiagonalProduct(const char* call, GpuVector* src, GpuVector* dst, bool accumulate, const DiagonalProgram& kernel,
                             int shift, float factor);
 
     GLuint texture = 0;
@@ -108,6 +135,7 @@ protected:
     int ownSlot = -1;
     int tempSlot[2] = {-1, -1};
     GLuint tempTexture[2] = {0, 0};
+    unsigned generation = 0;  // of the framework the texture came from
 
 private:
     TextureDesc Desc() const;
@@ -115,15 +143,18 @@ private:
     void ReleaseReductionTextures();
     int BeginReduction(GpuVector* other);
     void EndReduction(GpuVector* other);
+    bool CheckReductionOperands(const char* call, GpuVector* other, GpuScalar* result);
+    bool HasPowerOfTwoSides() const;
     void ReduceIntoScalar(GpuVector* other, GpuScalar* result);
     float ReduceToHost(GpuVector* other);
+    void FoldInto(GpuVector* other, GLuint target, bool sumChannels);
     void MultiplyIntoScratch();
-    void RunMulScalarPass(GpuVector* b, GpuVector* dst, float s, GpuScalar* c, ShaderProgram* program,
-                          GLint location);
+    void RunMulScalarPass(const char* call, GpuVector* b, GpuVector* dst, float s, GpuScalar* c,
+                          ShaderProgram* program, GLint location);
     void DrawReductionPass(ShaderProgram* program, GLint location, int step, const ReductionQuad& quad);
     void FinishReductionPass(int* step);
     template <typename FormatValue>
-    char* Dump(FormatValue formatValue);
+    char* Dump(const char* call, FormatValue formatValue);
 
     static ShaderProgram* s_pCopyProgram;
     static ShaderProgram* s_pFillProgram;
@@ -141,6 +172,10 @@ private:
     // folding passes above cannot apply a product or skip a missing partner.
     static ShaderProgram* s_pElementProductProgram;
     static ShaderProgram* s_pFinalPartialProgram;
+    // Any other size folds kFoldBlock x kFoldBlock texels per pass, skipping
+    // the partners the region lacks.
+    static ShaderProgram* s_pFoldSumProgram;
+    static ShaderProgram* s_pFoldDotProgram;
     static GLint s_iFillLocation;
     static GLint s_iVecScaleLocation;
     static GLint s_iVecCombineLocation;
@@ -155,5 +190,11 @@ private:
     static GLint s_iFinalPartialStepLocation;
     static GLint s_iFinalPartialPartnerLocation;
     static GLint s_iFinalPartialChannelsLocation;
+    static GLint s_iFoldSumRegionLocation;
+    static GLint s_iFoldSumChannelsLocation;
+    static GLint s_iFoldDotRegionLocation;
+    static GLint s_iFoldDotChannelsLocation;
+    static void CreateReductionPrograms();
+    static void ReleaseReductionPrograms();
     static int s_iSharedProgramUsers;
 };

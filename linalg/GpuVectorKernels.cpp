@@ -1,6 +1,7 @@
 // The program set every vector layout shares, and the element-wise kernels.
 // All kernels treat the four channels of a texel alike, so they serve both
 // layouts unchanged.
+#include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/GpuScalar.h"
@@ -62,106 +63,6 @@ gl_FragColor = g_fScalar*texture2D(g_sVectorA, gl_TexCoord[0].xy)-texture2D(g_sS
 }
 )";
 
-// Each reduction fragment reads its texel (.xy), the partner to the right
-// (.zy), above (.xw) and diagonally (.zw).
-const char* const kReductionVertexSource = R"(uniform float g_fReduceStep;
-void main(void)
-{
-gl_Position       = vec4( gl_Vertex.xy, 0.0, 1.0 );
-gl_TexCoord[0]    = vec4( gl_MultiTexCoord0.xy, gl_MultiTexCoord0.xy + g_fReduceStep);
-}
-)";
-
-const char* const kFinalVertexSource = R"(uniform vec2 g_f2ReduceStep;
-void main(void)
-{
-gl_Position       = vec4( gl_Vertex.xy, 0.0, 1.0 );
-gl_TexCoord[0]    = vec4( gl_MultiTexCoord0.xy, gl_MultiTexCoord0.xy + g_f2ReduceStep.xy);
-}
-)";
-
-const char* const kReduceDotSource = R"(uniform sampler2D g_sVectorA;
-uniform sampler2D g_sVectorB;
-void main(void)
-{
-vec4 value1A = texture2D(g_sVectorA, gl_TexCoord[0].xy);
-vec4 value2A = texture2D(g_sVectorA, gl_TexCoord[0].zy);
-vec4 value3A = texture2D(g_sVectorA, gl_TexCoord[0].xw);
-vec4 value4A = texture2D(g_sVectorA, gl_TexCoord[0].zw);
-vec4 value1B = texture2D(g_sVectorB, gl_TexCoord[0].xy);
-vec4 value2B = texture2D(g_sVectorB, gl_TexCoord[0].zy);
-vec4 value3B = texture2D(g_sVectorB, gl_TexCoord[0].xw);
-vec4 value4B = texture2D(g_sVectorB, gl_TexCoord[0].zw);
-gl_FragColor = value1A*value1B+value2A*value2B+
-value3A*value3B+value4A*value4B;
-}
-)";
-
-const char* const kReduceSumSource = R"(uniform sampler2D g_sVector;
-void main(void)
-{
-vec4 value1 = texture2D(g_sVector, gl_TexCoord[0].xy);
-vec4 value2 = texture2D(g_sVector, gl_TexCoord[0].zy);
-vec4 value3 = texture2D(g_sVector, gl_TexCoord[0].xw);
-vec4 value4 = texture2D(g_sVector, gl_TexCoord[0].zw);
-gl_FragColor = value1+value2+value3+value4;
-}
-)";
-
-const char* const kReduceSumXSource = R"(uniform sampler2D g_sVector;
-void main(void)
-{
-vec4 value1 = texture2D(g_sVector, gl_TexCoord[0].xy);
-vec4 value2 = texture2D(g_sVector, gl_TexCoord[0].zy);
-gl_FragColor = value1+value2;
-}
-)";
-
-const char* const kReduceSumYSource = R"(uniform sampler2D g_sVector;
-void main(void)
-{
-vec4 value1 = texture2D(g_sVector, gl_TexCoord[0].xy);
-vec4 value2 = texture2D(g_sVector, gl_TexCoord[0].xw);
-gl_FragColor = value1+value2;
-}
-)";
-
-const char* const kFinalTotalSource = R"(uniform sampler2D g_sVector;
-void main(void)
-{
-vec4 value1 = texture2D(g_sVector, gl_TexCoord[0].xy);
-vec4 value2 = texture2D(g_sVector, gl_TexCoord[0].zy);
-vec4 value3 = texture2D(g_sVector, gl_TexCoord[0].xw);
-vec4 value4 = texture2D(g_sVector, gl_TexCoord[0].zw);
-gl_FragColor = vec4(dot(vec4(1.0,1.0,1.0,1.0),value1+value2+value3+value4));
-}
-)";
-
-// Element-wise product: the first pass of an inner product over a texture too
-// small for the square folding pass that otherwise applies the product.
-const char* const kElementProductSource = R"(uniform sampler2D g_sVectorA;
-uniform sampler2D g_sVectorB;
-void main(void)
-{
-gl_FragColor = texture2D(g_sVectorA, gl_TexCoord[0].xy)*texture2D(g_sVectorB, gl_TexCoord[0].xy);
-}
-)";
-
-// Last pass for a texture one texel wide or high: there the partner in that
-// direction would wrap onto the texel itself and count it twice.
-const char* const kFinalPartialSource = R"(uniform sampler2D g_sVector;
-uniform vec2 g_f2HasPartner;
-uniform float g_fSumChannels;
-void main(void)
-{
-vec4 sum = texture2D(g_sVector, gl_TexCoord[0].xy);
-if (g_f2HasPartner.x > 0.5) sum += texture2D(g_sVector, gl_TexCoord[0].zy);
-if (g_f2HasPartner.y > 0.5) sum += texture2D(g_sVector, gl_TexCoord[0].xw);
-if (g_f2HasPartner.x > 0.5 && g_f2HasPartner.y > 0.5) sum += texture2D(g_sVector, gl_TexCoord[0].zw);
-gl_FragColor = (g_fSumChannels > 0.5) ? vec4(dot(vec4(1.0,1.0,1.0,1.0),sum)) : sum;
-}
-)";
-
 }  // namespace
 
 ShaderProgram* GpuVector::s_pCopyProgram = nullptr;
@@ -170,28 +71,11 @@ ShaderProgram* GpuVector::s_pVecScaleProgram = nullptr;
 ShaderProgram* GpuVector::s_pVecCombineProgram = nullptr;
 ShaderProgram* GpuVector::s_pMulAddGpuScalarProgram = nullptr;
 ShaderProgram* GpuVector::s_pMulSubGpuScalarProgram = nullptr;
-ShaderProgram* GpuVector::s_pReduceDotProgram = nullptr;
-ShaderProgram* GpuVector::s_pReduceSumProgram = nullptr;
-ShaderProgram* GpuVector::s_pReduceSumXProgram = nullptr;
-ShaderProgram* GpuVector::s_pReduceSumYProgram = nullptr;
-ShaderProgram* GpuVector::s_pFinalSumProgram = nullptr;
-ShaderProgram* GpuVector::s_pFinalTotalProgram = nullptr;
-ShaderProgram* GpuVector::s_pElementProductProgram = nullptr;
-ShaderProgram* GpuVector::s_pFinalPartialProgram = nullptr;
 GLint GpuVector::s_iFillLocation = 0;
 GLint GpuVector::s_iVecScaleLocation = 0;
 GLint GpuVector::s_iVecCombineLocation = 0;
 GLint GpuVector::s_iMulAddGpuScalarLocation = 0;
 GLint GpuVector::s_iMulSubGpuScalarLocation = 0;
-GLint GpuVector::s_iReduceDotLocation = 0;
-GLint GpuVector::s_iReduceSumLocation = 0;
-GLint GpuVector::s_iReduceSumXLocation = 0;
-GLint GpuVector::s_iReduceSumYLocation = 0;
-GLint GpuVector::s_iFinalSumLocation = 0;
-GLint GpuVector::s_iFinalTotalLocation = 0;
-GLint GpuVector::s_iFinalPartialStepLocation = 0;
-GLint GpuVector::s_iFinalPartialPartnerLocation = 0;
-GLint GpuVector::s_iFinalPartialChannelsLocation = 0;
 int GpuVector::s_iSharedProgramUsers = 0;
 
 void GpuVector::CreateSharedPrograms() {
@@ -210,25 +94,7 @@ void GpuVector::CreateSharedPrograms() {
     s_pMulSubGpuScalarProgram = kernel::Build(passThrough, kMulSubGpuScalarSource,
                                               {{"g_sVectorA", 0}, {"g_sVectorB", 1}, {"g_sScalar", 2}},
                                               {{"g_fScalar", &s_iMulSubGpuScalarLocation}});
-    s_pReduceDotProgram =
-        kernel::Build(kReductionVertexSource, kReduceDotSource, {{"g_sVectorA", 0}, {"g_sVectorB", 1}},
-                      {{"g_fReduceStep", &s_iReduceDotLocation}});
-    s_pReduceSumProgram = kernel::Build(kReductionVertexSource, kReduceSumSource, {{"g_sVector", 0}},
-                                        {{"g_fReduceStep", &s_iReduceSumLocation}});
-    s_pReduceSumXProgram = kernel::Build(kReductionVertexSource, kReduceSumXSource, {{"g_sVector", 0}},
-                                         {{"g_fReduceStep", &s_iReduceSumXLocation}});
-    s_pReduceSumYProgram = kernel::Build(kReductionVertexSource, kReduceSumYSource, {{"g_sVector", 0}},
-                                         {{"g_fReduceStep", &s_iReduceSumYLocation}});
-    s_pFinalSumProgram = kernel::Build(kFinalVertexSource, kReduceSumSource, {{"g_sVector", 0}},
-                                       {{"g_f2ReduceStep", &s_iFinalSumLocation}});
-    s_pFinalTotalProgram = kernel::Build(kFinalVertexSource, kFinalTotalSource, {{"g_sVector", 0}},
-                                         {{"g_f2ReduceStep", &s_iFinalTotalLocation}});
-    s_pElementProductProgram =
-        kernel::Build(passThrough, kElementProductSource, {{"g_sVectorA", 0}, {"g_sVectorB", 1}}, {});
-    s_pFinalPartialProgram = kernel::Build(kFinalVertexSource, kFinalPartialSource, {{"g_sVector", 0}},
-                                           {{"g_f2ReduceStep", &s_iFinalPartialStepLocation},
-                                            {"g_f2HasPartner", &s_iFinalPartialPartnerLocation},
-                                            {"g_fSumChannels", &s_iFinalPartialChannelsLocation}});
+    CreateReductionPrograms();
 }
 
 void GpuVector::ReleaseSharedPrograms() {
@@ -239,19 +105,14 @@ void GpuVector::ReleaseSharedPrograms() {
     kernel::Delete(s_pVecCombineProgram);
     kernel::Delete(s_pMulAddGpuScalarProgram);
     kernel::Delete(s_pMulSubGpuScalarProgram);
-    kernel::Delete(s_pReduceDotProgram);
-    kernel::Delete(s_pReduceSumProgram);
-    kernel::Delete(s_pReduceSumXProgram);
-    kernel::Delete(s_pReduceSumYProgram);
-    kernel::Delete(s_pFinalSumProgram);
-    kernel::Delete(s_pFinalTotalProgram);
-    kernel::Delete(s_pElementProductProgram);
-    kernel::Delete(s_pFinalPartialProgram);
+    ReleaseReductionPrograms();
 }
 
 // Fill and CopyFrom never read their destination: they render straight into
 // the vector's own texture, with no exchange and no status test.
 void GpuVector::Fill(float value) {
+    if (!CheckUsable("GpuVector::Fill")) return;
+    FrameworkFramebufferScope framebuffer;
     AttachOwnTexture();
     s_pFillProgram->Bind();
     glUniform1f(s_iFillLocation, value);
@@ -259,7 +120,10 @@ void GpuVector::Fill(float value) {
     s_pFillProgram->Unbind();
 }
 
+// A copy onto itself is already done; drawing it would read the target.
 void GpuVector::CopyFrom(GpuVector* src) {
+    if (!CheckMatches("GpuVector::CopyFrom", src) || src == this) return;
+    FrameworkFramebufferScope framebuffer;
     AttachOwnTexture();
     s_pCopyProgram->Bind();
     BindTexture(GL_TEXTURE0, src->texture);
@@ -269,6 +133,8 @@ void GpuVector::CopyFrom(GpuVector* src) {
 }
 
 void GpuVector::Scale(float s) {
+    if (!CheckUsable("GpuVector::Scale")) return;
+    FrameworkFramebufferScope framebuffer;
     AttachRenderTarget();
     s_pVecScaleProgram->Bind();
     BindTexture(GL_TEXTURE0, texture);
@@ -280,6 +146,8 @@ void GpuVector::Scale(float s) {
 }
 
 void GpuVector::Combine(GpuVector* b, GpuVector* dst, float alpha, float beta) {
+    if (!CheckMatches("GpuVector::Combine", b) || !CheckMatches("GpuVector::Combine", dst)) return;
+    FrameworkFramebufferScope framebuffer;
     dst->AttachRenderTarget();
     s_pVecCombineProgram->Bind();
     BindTexture(GL_TEXTURE0, texture);
@@ -304,17 +172,25 @@ void GpuVector::CombineOp(int op, GpuVector* b, GpuVector* dst, float alpha, flo
 }
 
 void GpuVector::MulAddScalar(GpuVector* b, GpuVector* dst, float s, GpuScalar* c) {
-    RunMulScalarPass(b, dst, s, c, s_pMulAddGpuScalarProgram, s_iMulAddGpuScalarLocation);
+    RunMulScalarPass("GpuVector::MulAddScalar", b, dst, s, c, s_pMulAddGpuScalarProgram,
+                     s_iMulAddGpuScalarLocation);
 }
 
 void GpuVector::MulSubScalar(GpuVector* b, GpuVector* dst, float s, GpuScalar* c) {
-    RunMulScalarPass(b, dst, s, c, s_pMulSubGpuScalarProgram, s_iMulSubGpuScalarLocation);
+    RunMulScalarPass("GpuVector::MulSubScalar", b, dst, s, c, s_pMulSubGpuScalarProgram,
+                     s_iMulSubGpuScalarLocation);
 }
 
 // The coefficient stays on the GPU: its 1x1 texture is sampled on unit 2, and
 // repeat wrapping hands every fragment that one texel.
-void GpuVector::RunMulScalarPass(GpuVector* b, GpuVector* dst, float s, GpuScalar* c, ShaderProgram* program,
-                                 GLint location) {
+void GpuVector::RunMulScalarPass(const char* call, GpuVector* b, GpuVector* dst, float s, GpuScalar* c,
+                                 ShaderProgram* program, GLint location) {
+    if (!CheckMatches(call, b) || !CheckMatches(call, dst)) return;
+    if (c == nullptr || !c->IsUsable()) {
+        Refuse(call, "the coefficient is not a usable scalar");
+        return;
+    }
+    FrameworkFramebufferScope framebuffer;
     dst->AttachRenderTarget();
     program->Bind();
     BindTexture(GL_TEXTURE0, texture);
@@ -329,8 +205,13 @@ void GpuVector::RunMulScalarPass(GpuVector* b, GpuVector* dst, float s, GpuScala
     dst->CommitTarget();
 }
 
-void GpuVector::RunDiagonalProduct(GpuVector* src, GpuVector* dst, bool accumulate,
+void GpuVector::RunDiagonalProduct(const char* call, GpuVector* src, GpuVector* dst, bool accumulate,
                                    const DiagonalProgram& kernel, int shift, float factor) {
+    if (!CheckMatches(call, src) || !CheckMatches(call, dst)) return;
+    // Shifts wrap around the texture anyway; reduced here, any int stays
+    // exact in the kernel's float arithmetic.
+    shift = static_cast<int>(static_cast<long long>(shift) % (static_cast<long long>(width) * height));
+    FrameworkFramebufferScope framebuffer;
     dst->AttachRenderTarget();
     BindTexture(GL_TEXTURE0, texture);
     BindTexture(GL_TEXTURE1, src->texture);

@@ -1,10 +1,16 @@
-// Sums and inner products folded on the GPU: each pass adds every texel of the
-// lower-left part of the region to its partner half a region away, ping-ponging
-// between two pooled scratch textures, until a 2x2 region is left for the last
-// pass into a 1x1 target.
+// Sums and inner products folded on the GPU. Power-of-two textures fold by
+// halves: each pass adds every texel of the lower-left part of the region to
+// its partner half a region away, ping-ponging between two pooled scratch
+// textures, until a 2x2 region is left for the last pass into a 1x1 target.
+// Textures of any other size fold blocks of texels per pass, skipping the
+// partners their region lacks.
 #include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
 
 #include "gpu/Framework.h"
+#include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/GpuScalar.h"
 #include "linalg/GpuVector.h"
@@ -15,6 +21,142 @@ using kernel::BindTexture;
 using kernel::DrawSingleFragment;
 
 namespace {
+
+// Each reduction fragment reads its texel (.xy), the partner to the right
+// (.zy), above (.xw) and diagonally (.zw).
+const char* const kReductionVertexSource = R"(uniform float g_fReduceStep;
+void main(void)
+{
+gl_Position       = vec4( gl_Vertex.xy, 0.0, 1.0 );
+gl_TexCoord[0]    = vec4( gl_MultiTexCoord0.xy, gl_MultiTexCoord0.xy + g_fReduceStep);
+}
+)";
+
+const char* const kFinalVertexSource = R"(uniform vec2 g_f2ReduceStep;
+void main(void)
+{
+gl_Position       = vec4( gl_Vertex.xy, 0.0, 1.0 );
+gl_TexCoord[0]    = vec4( gl_MultiTexCoord0.xy, gl_MultiTexCoord0.xy + g_f2ReduceStep.xy);
+}
+)";
+
+const char* const kReduceDotSource = R"(uniform sampler2D g_sVectorA;
+uniform sampler2D g_sVectorB;
+void main(void)
+{
+vec4 value1A = texture2D(g_sVectorA, gl_TexCoord[0].xy);
+vec4 value2A = texture2D(g_sVectorA, gl_TexCoord[0].zy);
+vec4 value3A = texture2D(g_sVectorA, gl_TexCoord[0].xw);
+vec4 value4A = texture2D(g_sVectorA, gl_TexCoord[0].zw);
+vec4 value1B = texture2D(g_sVectorB, gl_TexCoord[0].xy);
+vec4 value2B = texture2D(g_sVectorB, gl_TexCoord[0].zy);
+vec4 value3B = texture2D(g_sVectorB, gl_TexCoord[0].xw);
+vec4 value4B = texture2D(g_sVectorB, gl_TexCoord[0].zw);
+gl_FragColor = value1A*value1B+value2A*value2B+
+value3A*value3B+value4A*value4B;
+}
+)";
+
+const char* const kReduceSumSource = R"(uniform sampler2D g_sVector;
+void main(void)
+{
+vec4 value1 = texture2D(g_sVector, gl_TexCoord[0].xy);
+vec4 value2 = texture2D(g_sVector, gl_TexCoord[0].zy);
+vec4 value3 = texture2D(g_sVector, gl_TexCoord[0].xw);
+vec4 value4 = texture2D(g_sVector, gl_TexCoord[0].zw);
+gl_FragColor = value1+value2+value3+value4;
+}
+)";
+
+const char* const kReduceSumXSource = R"(uniform sampler2D g_sVector;
+void main(void)
+{
+vec4 value1 = texture2D(g_sVector, gl_TexCoord[0].xy);
+vec4 value2 = texture2D(g_sVector, gl_TexCoord[0].zy);
+gl_FragColor = value1+value2;
+}
+)";
+
+const char* const kReduceSumYSource = R"(uniform sampler2D g_sVector;
+void main(void)
+{
+vec4 value1 = texture2D(g_sVector, gl_TexCoord[0].xy);
+vec4 value2 = texture2D(g_sVector, gl_TexCoord[0].xw);
+gl_FragColor = value1+value2;
+}
+)";
+
+const char* const kFinalTotalSource = R"(uniform sampler2D g_sVector;
+void main(void)
+{
+vec4 value1 = texture2D(g_sVector, gl_TexCoord[0].xy);
+vec4 value2 = texture2D(g_sVector, gl_TexCoord[0].zy);
+vec4 value3 = texture2D(g_sVector, gl_TexCoord[0].xw);
+vec4 value4 = texture2D(g_sVector, gl_TexCoord[0].zw);
+gl_FragColor = vec4(dot(vec4(1.0,1.0,1.0,1.0),value1+value2+value3+value4));
+}
+)";
+
+// Element-wise product: the first pass of an inner product over a texture too
+// small for the square folding pass that otherwise applies the product.
+const char* const kElementProductSource = R"(uniform sampler2D g_sVectorA;
+uniform sampler2D g_sVectorB;
+void main(void)
+{
+gl_FragColor = texture2D(g_sVectorA, gl_TexCoord[0].xy)*texture2D(g_sVectorB, gl_TexCoord[0].xy);
+}
+)";
+
+// Last pass for a texture one texel wide or high: there the partner in that
+// direction would wrap onto the texel itself and count it twice.
+const char* const kFinalPartialSource = R"(uniform sampler2D g_sVector;
+uniform vec2 g_f2HasPartner;
+uniform float g_fSumChannels;
+void main(void)
+{
+vec4 sum = texture2D(g_sVector, gl_TexCoord[0].xy);
+if (g_f2HasPartner.x > 0.5) sum += texture2D(g_sVector, gl_TexCoord[0].zy);
+if (g_f2HasPartner.y > 0.5) sum += texture2D(g_sVector, gl_TexCoord[0].xw);
+if (g_f2HasPartner.x > 0.5 && g_f2HasPartner.y > 0.5) sum += texture2D(g_sVector, gl_TexCoord[0].zw);
+gl_FragColor = (g_fSumChannels > 0.5) ? vec4(dot(vec4(1.0,1.0,1.0,1.0),sum)) : sum;
+}
+)";
+
+// Any texture size: each fragment adds the kFoldBlock x kFoldBlock block of the
+// region it stands for, skipping texels past the region's edge, which hold
+// stale partial sums. gl_FragCoord names the output texel exactly.
+const char* const kFoldSource = R"(uniform sampler2D g_sVectorA;
+uniform vec4 g_f4Region;
+uniform float g_fSumChannels;
+void main(void)
+{
+vec2 base = floor(gl_FragCoord.xy) * FOLD_BLOCK;
+vec4 sum = vec4(0.0);
+for (int j = 0; j < FOLD_BLOCK_INT; ++j)
+for (int i = 0; i < FOLD_BLOCK_INT; ++i) {
+vec2 texel = base + vec2(float(i), float(j));
+if (texel.x < g_f4Region.x && texel.y < g_f4Region.y) sum += SAMPLE((texel + 0.5) * g_f4Region.zw);
+}
+gl_FragColor = (g_fSumChannels > 0.5) ? vec4(dot(vec4(1.0), sum)) : sum;
+}
+)";
+
+constexpr int kFoldBlock = 4;
+
+// The fold's first pass of an inner product multiplies as it samples.
+std::string FoldSource(bool dot) {
+    const std::string block = std::to_string(kFoldBlock);
+    std::string source = "#define FOLD_BLOCK " + block + ".0\n#define FOLD_BLOCK_INT " + block + "\n";
+    source += dot ? "uniform sampler2D g_sVectorB;\n"
+                    "#define SAMPLE(c) (texture2D(g_sVectorA, c) * texture2D(g_sVectorB, c))\n"
+                  : "#define SAMPLE(c) texture2D(g_sVectorA, c)\n";
+    return source + kFoldSource;
+}
+
+int CeilDiv(int value, int divisor) { return (value + divisor - 1) / divisor; }
+
+bool IsPowerOfTwo(int value) { return value > 0 && (value & (value - 1)) == 0; }
+
 
 void DrawQuad(const ReductionQuad& quad) {
     glBegin(GL_QUADS);
@@ -39,6 +181,72 @@ enum { kLowerLeft, kLowerRight, kUpperRight, kUpperLeft };
 
 }  // namespace
 
+ShaderProgram* GpuVector::s_pReduceDotProgram = nullptr;
+ShaderProgram* GpuVector::s_pReduceSumProgram = nullptr;
+ShaderProgram* GpuVector::s_pReduceSumXProgram = nullptr;
+ShaderProgram* GpuVector::s_pReduceSumYProgram = nullptr;
+ShaderProgram* GpuVector::s_pFinalSumProgram = nullptr;
+ShaderProgram* GpuVector::s_pFinalTotalProgram = nullptr;
+ShaderProgram* GpuVector::s_pElementProductProgram = nullptr;
+ShaderProgram* GpuVector::s_pFinalPartialProgram = nullptr;
+ShaderProgram* GpuVector::s_pFoldSumProgram = nullptr;
+ShaderProgram* GpuVector::s_pFoldDotProgram = nullptr;
+GLint GpuVector::s_iReduceDotLocation = 0;
+GLint GpuVector::s_iReduceSumLocation = 0;
+GLint GpuVector::s_iReduceSumXLocation = 0;
+GLint GpuVector::s_iReduceSumYLocation = 0;
+GLint GpuVector::s_iFinalSumLocation = 0;
+GLint GpuVector::s_iFinalTotalLocation = 0;
+GLint GpuVector::s_iFinalPartialStepLocation = 0;
+GLint GpuVector::s_iFinalPartialPartnerLocation = 0;
+GLint GpuVector::s_iFinalPartialChannelsLocation = 0;
+GLint GpuVector::s_iFoldSumRegionLocation = 0;
+GLint GpuVector::s_iFoldSumChannelsLocation = 0;
+GLint GpuVector::s_iFoldDotRegionLocation = 0;
+GLint GpuVector::s_iFoldDotChannelsLocation = 0;
+
+void GpuVector::CreateReductionPrograms() {
+    s_pReduceDotProgram =
+        kernel::Build(kReductionVertexSource, kReduceDotSource, {{"g_sVectorA", 0}, {"g_sVectorB", 1}},
+                      {{"g_fReduceStep", &s_iReduceDotLocation}});
+    s_pReduceSumProgram = kernel::Build(kReductionVertexSource, kReduceSumSource, {{"g_sVector", 0}},
+                                        {{"g_fReduceStep", &s_iReduceSumLocation}});
+    s_pReduceSumXProgram = kernel::Build(kReductionVertexSource, kReduceSumXSource, {{"g_sVector", 0}},
+                                         {{"g_fReduceStep", &s_iReduceSumXLocation}});
+    s_pReduceSumYProgram = kernel::Build(kReductionVertexSource, kReduceSumYSource, {{"g_sVector", 0}},
+                                         {{"g_fReduceStep", &s_iReduceSumYLocation}});
+    s_pFinalSumProgram = kernel::Build(kFinalVertexSource, kReduceSumSource, {{"g_sVector", 0}},
+                                       {{"g_f2ReduceStep", &s_iFinalSumLocation}});
+    s_pFinalTotalProgram = kernel::Build(kFinalVertexSource, kFinalTotalSource, {{"g_sVector", 0}},
+                                         {{"g_f2ReduceStep", &s_iFinalTotalLocation}});
+    s_pElementProductProgram = kernel::Build(kPassThroughVertexSource, kElementProductSource,
+                                             {{"g_sVectorA", 0}, {"g_sVectorB", 1}}, {});
+    s_pFinalPartialProgram = kernel::Build(kFinalVertexSource, kFinalPartialSource, {{"g_sVector", 0}},
+                                           {{"g_f2ReduceStep", &s_iFinalPartialStepLocation},
+                                            {"g_f2HasPartner", &s_iFinalPartialPartnerLocation},
+                                            {"g_fSumChannels", &s_iFinalPartialChannelsLocation}});
+    s_pFoldSumProgram = kernel::Build(kPassThroughVertexSource, FoldSource(false).c_str(), {{"g_sVectorA", 0}},
+                                      {{"g_f4Region", &s_iFoldSumRegionLocation},
+                                       {"g_fSumChannels", &s_iFoldSumChannelsLocation}});
+    s_pFoldDotProgram = kernel::Build(kPassThroughVertexSource, FoldSource(true).c_str(),
+                                      {{"g_sVectorA", 0}, {"g_sVectorB", 1}},
+                                      {{"g_f4Region", &s_iFoldDotRegionLocation},
+                                       {"g_fSumChannels", &s_iFoldDotChannelsLocation}});
+}
+
+void GpuVector::ReleaseReductionPrograms() {
+    kernel::Delete(s_pReduceDotProgram);
+    kernel::Delete(s_pReduceSumProgram);
+    kernel::Delete(s_pReduceSumXProgram);
+    kernel::Delete(s_pReduceSumYProgram);
+    kernel::Delete(s_pFinalSumProgram);
+    kernel::Delete(s_pFinalTotalProgram);
+    kernel::Delete(s_pElementProductProgram);
+    kernel::Delete(s_pFinalPartialProgram);
+    kernel::Delete(s_pFoldSumProgram);
+    kernel::Delete(s_pFoldDotProgram);
+}
+
 void GpuVector::AcquireReductionTextures() {
     tempSlot[0] = g_resourcePool->AcquireTexture(Desc(), tempTexture[0]);
     tempSlot[1] = g_resourcePool->AcquireTexture(Desc(), tempTexture[1]);
@@ -49,13 +257,21 @@ void GpuVector::ReleaseReductionTextures() {
     g_resourcePool->ReleaseTexture(tempSlot[1]);
 }
 
+bool GpuVector::HasPowerOfTwoSides() const { return IsPowerOfTwo(width) && IsPowerOfTwo(height); }
+
+bool GpuVector::CheckReductionOperands(const char* call, GpuVector* other, GpuScalar* result) {
+    if (other != nullptr ? !CheckMatches(call, other) : !CheckUsable(call)) return false;
+    if (result == nullptr || !result->IsUsable()) return Refuse(call, "the result is not a usable scalar");
+    return true;
+}
+
 // Folds this vector, or its element-wise product with other when given, down
 // to the 2x2 region whose total the caller's last pass writes.
 int GpuVector::BeginReduction(GpuVector* other) {
     AcquireReductionTextures();
     BindTexture(GL_TEXTURE0, texture);
     if (other != nullptr) BindTexture(GL_TEXTURE1, other->texture);
-    return ReduceSquare(other != nullptr);
+    return HasPowerOfTwoSides() ? ReduceSquare(other != nullptr) : 0;
 }
 
 void GpuVector::EndReduction(GpuVector* other) {
@@ -65,19 +281,31 @@ void GpuVector::EndReduction(GpuVector* other) {
 }
 
 void GpuVector::ReduceIntoScalar(GpuVector* other, GpuScalar* result) {
+    if (!CheckReductionOperands(other != nullptr ? "GpuVector::Dot" : "GpuVector::Sum", other, result)) return;
+    FrameworkFramebufferScope framebuffer;
     const int step = BeginReduction(other);
-    ReduceInto(step, result->Texture());
+    if (HasPowerOfTwoSides())
+        ReduceInto(step, result->Texture());
+    else
+        FoldInto(other, result->Texture(), ValuesPerTexel() > 1);
     EndReduction(other);
 }
 
 // Combining channels is left to the layout's read-back.
 float GpuVector::ReduceToHost(GpuVector* other) {
+    const char* const call = other != nullptr ? "GpuVector::DotValue" : "GpuVector::SumValue";
+    if (other != nullptr ? !CheckMatches(call, other) : !CheckUsable(call))
+        return std::numeric_limits<float>::quiet_NaN();
+    FrameworkFramebufferScope framebuffer;
     TextureDesc single = Desc();
     single.width = single.height = 1;
     GLuint total = 0;
     const int totalSlot = g_resourcePool->AcquireTexture(single, total);
     const int step = BeginReduction(other);
-    ReduceFinal(step, total, false);
+    if (HasPowerOfTwoSides())
+        ReduceFinal(step, total, false);
+    else
+        FoldInto(other, total, false);
     const float value = ReadReduced(total);
     EndReduction(other);
     g_resourcePool->ReleaseTexture(totalSlot);
@@ -91,6 +319,37 @@ void GpuVector::Dot(GpuVector* other, GpuScalar* result) { ReduceIntoScalar(othe
 float GpuVector::SumValue() { return ReduceToHost(nullptr); }
 
 float GpuVector::DotValue(GpuVector* other) { return ReduceToHost(other); }
+
+// Each pass shrinks the region by kFoldBlock in both directions and writes
+// its partial sums to the lower-left corner of a scratch texture; the pass
+// that leaves one texel writes into target instead. The vector (and other)
+// are bound on units 0 and 1.
+void GpuVector::FoldInto(GpuVector* other, GLuint target, bool sumChannels) {
+    int regionWidth = width, regionHeight = height;
+    bool first = true;
+    while (true) {
+        const int foldedWidth = CeilDiv(regionWidth, kFoldBlock), foldedHeight = CeilDiv(regionHeight, kFoldBlock);
+        const bool last = foldedWidth == 1 && foldedHeight == 1;
+        const bool dot = first && other != nullptr;
+        ShaderProgram* program = dot ? s_pFoldDotProgram : s_pFoldSumProgram;
+        glViewport(0, 0, foldedWidth, foldedHeight);
+        AttachTarget(last ? target : tempTexture[pingIndex]);
+        program->Bind();
+        glUniform4f(dot ? s_iFoldDotRegionLocation : s_iFoldSumRegionLocation, static_cast<float>(regionWidth),
+                    static_cast<float>(regionHeight), 1.0f / static_cast<float>(width),
+                    1.0f / static_cast<float>(height));
+        glUniform1f(dot ? s_iFoldDotChannelsLocation : s_iFoldSumChannelsLocation,
+                    last && sumChannels ? 1.0f : 0.0f);
+        DrawFullScreenPass();
+        program->Unbind();
+        if (last) return;
+        BindTexture(GL_TEXTURE0, tempTexture[pingIndex]);
+        pingIndex = 1 - pingIndex;
+        regionWidth = foldedWidth;
+        regionHeight = foldedHeight;
+        first = false;
+    }
+}
 
 // The source of the next pass is what this pass rendered.
 void GpuVector::FinishReductionPass(int* step) {
@@ -120,6 +379,7 @@ void GpuVector::MultiplyIntoScratch() {
 }
 
 int GpuVector::ReduceSquare(bool dot) {
+    if (!CheckUsable("GpuVector::ReduceSquare")) return 1;
     int step = 1;
     ReductionQuad quad;
     glViewport(0, 0, width, height);
@@ -150,6 +410,7 @@ int GpuVector::ReduceSquare(bool dot) {
 }
 
 void GpuVector::ReduceX(int* step, ReductionQuad* quad) {
+    if (!CheckUsable("GpuVector::ReduceX")) return;
     while (2 * *step < width) {
         HalveX(quad->vertices[kLowerRight]);
         HalveX(quad->vertices[kUpperRight]);
@@ -159,6 +420,7 @@ void GpuVector::ReduceX(int* step, ReductionQuad* quad) {
 }
 
 void GpuVector::ReduceY(int* step, ReductionQuad* quad) {
+    if (!CheckUsable("GpuVector::ReduceY")) return;
     while (2 * *step < height) {
         HalveY(quad->vertices[kUpperRight]);
         HalveY(quad->vertices[kUpperLeft]);
@@ -170,6 +432,7 @@ void GpuVector::ReduceY(int* step, ReductionQuad* quad) {
 // The offsets are one texel of the remaining 2x2 region whatever the aspect:
 // x uses height/width and y width/height.
 void GpuVector::ReduceFinal(int step, GLuint target, bool sumChannels) {
+    if (!CheckUsable("GpuVector::ReduceFinal")) return;
     const int xs = std::max(1, width / height);
     const int ys = std::max(1, height / width);
     const float offsetX = static_cast<float>(ys) / static_cast<float>(2 * step);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/KernelSupport.h"
@@ -10,39 +11,39 @@
 
 namespace {
 
-// Samples the red channels of the four grid texels a packed texel gathers.
-// Samples land on texel centres so that the grid column is picked exactly for
-// any width, not only powers of two.
+// A texel row holds two grid rows (2W elements): element m of the row lies in
+// the odd grid row once m reaches W. Four consecutive elements may straddle
+// the two rows when W is not a multiple of 4, so each channel finds its own
+// grid texel. gl_FragCoord and these whole numbers are exact in float.
 const char* const kPackSource = R"(uniform sampler2D g_sVector;
 uniform vec4 g_f4Scalar;
-uniform vec2 g_f2Scalar;
 void main(void)
 {
-vec2 intCoords = floor(gl_TexCoord[0].xy*g_f2Scalar);
-vec2 coords = vec2(  mod(intCoords.x,g_f4Scalar.z)*4.0, floor(intCoords.x/g_f4Scalar.z) + intCoords.y*2.0 );
-coords = (coords + 0.5) / g_f4Scalar.xy;
+vec2 texel = floor(gl_FragCoord.xy);
+vec4 m = texel.x * 4.0 + vec4(0.0, 1.0, 2.0, 3.0);
+vec4 odd = step(g_f4Scalar.x, m);
+vec4 x = m - odd * g_f4Scalar.x + 0.5;
+vec4 y = texel.y * 2.0 + odd + 0.5;
 vec4 result;
-result.r = texture2D(g_sVector,coords).r;
-coords.x += g_f4Scalar.w;
-result.g = texture2D(g_sVector,coords).r;
-coords.x += g_f4Scalar.w;
-result.b = texture2D(g_sVector,coords).r;
-coords.x += g_f4Scalar.w;
-result.a = texture2D(g_sVector,coords).r;
+result.r = texture2D(g_sVector, vec2(x.r, y.r) * g_f4Scalar.zw).r;
+result.g = texture2D(g_sVector, vec2(x.g, y.g) * g_f4Scalar.zw).r;
+result.b = texture2D(g_sVector, vec2(x.b, y.b) * g_f4Scalar.zw).r;
+result.a = texture2D(g_sVector, vec2(x.a, y.a) * g_f4Scalar.zw).r;
 gl_FragColor = result;
 }
 )";
 
-// Odd grid rows read the right half of the texel row; the grid column modulo
-// 4 picks the channel.
+// The grid texel (x, y) is element m = x + (y mod 2) W of texel row y div 2:
+// texel m div 4, channel m mod 4.
 const char* const kUnpackSource = R"(uniform sampler2D g_sVector;
 uniform vec2 g_f2Scalar;
 void main(void)
 {
-vec2 coords = vec2(gl_TexCoord[0].x/2.0,gl_TexCoord[0].y);
-if (floor( mod((gl_TexCoord[0].y*g_f2Scalar.y*2.0),2.0) )==1.0) coords.x += 0.5;
-vec4 vecValue = texture2D(g_sVector,coords);
-float c = floor(mod(gl_TexCoord[0].x*g_f2Scalar.x*2.0,4.0));
+vec2 grid = floor(gl_FragCoord.xy);
+float m = grid.x + mod(grid.y, 2.0) * g_f2Scalar.x * 2.0;
+float texelX = floor(m / 4.0);
+float c = m - texelX * 4.0;
+vec4 vecValue = texture2D(g_sVector, (vec2(texelX, floor(grid.y / 2.0)) + 0.5) / g_f2Scalar);
 if (c == 3.0) gl_FragColor = vec4(vecValue.a,0.0,0.0,0.0);
 else if (c == 2.0) gl_FragColor = vec4(vecValue.b,0.0,0.0,0.0);
 else if (c == 1.0) gl_FragColor = vec4(vecValue.g,0.0,0.0,0.0);
@@ -113,7 +114,6 @@ ShaderProgram* PackedVector::s_apMulShiftedProgram[kRotations] = {};
 ShaderProgram* PackedVector::s_apMulShiftedAddProgram[kRotations] = {};
 ShaderProgram* PackedVector::s_pMulProgram = nullptr;
 ShaderProgram* PackedVector::s_pMulAddProgram = nullptr;
-GLint PackedVector::s_iPackScalar2Location = 0;
 GLint PackedVector::s_iPackScalar4Location = 0;
 GLint PackedVector::s_iUnpackScalar2Location = 0;
 GLint PackedVector::s_aiMulShiftedScalarLocation[kRotations] = {};
@@ -122,6 +122,10 @@ GLint PackedVector::s_iMulScalarLocation = 0;
 GLint PackedVector::s_iMulAddScalarLocation = 0;
 
 PackedVector::PackedVector(int width, int height, int reserved) {
+    if (width < 2 || height < 2 || width % 2 != 0 || height % 2 != 0) {
+        Refuse("PackedVector", "a %dx%d grid is not even and positive in both directions", width, height);
+        return;
+    }
     Create(width / 2, height / 2, reserved, GL_RGBA32F_ARB);
 }
 
@@ -143,9 +147,7 @@ void PackedVector::CreatePrograms() {
     if (++s_iPackedInstances > 1) return;
     CreateSharedPrograms();
     const char* const vertex = kPassThroughVertexSource;
-    s_pPackProgram =
-        kernel::Build(vertex, kPackSource, {{"g_sVector", 0}},
-                      {{"g_f2Scalar", &s_iPackScalar2Location}, {"g_f4Scalar", &s_iPackScalar4Location}});
+    s_pPackProgram = kernel::Build(vertex, kPackSource, {{"g_sVector", 0}}, {{"g_f4Scalar", &s_iPackScalar4Location}});
     s_pUnpackProgram =
         kernel::Build(vertex, kUnpackSource, {{"g_sVector", 0}}, {{"g_f2Scalar", &s_iUnpackScalar2Location}});
     for (int rotation = 0; rotation < kRotations; ++rotation) {
@@ -168,9 +170,13 @@ int PackedVector::Size() { return 4 * width * height; }
 int PackedVector::Width() { return 2 * width; }
 int PackedVector::Height() { return 2 * height; }
 
-void PackedVector::SetData(const float* values) { UploadTexels(GL_RGBA, values); }
+void PackedVector::SetData(const float* values) {
+    if (CheckUsable("PackedVector::SetData")) UploadTexels(GL_RGBA, values);
+}
 
-void PackedVector::GetData(float* values) { ReadTexels(texture, width, height, GL_RGBA, values); }
+void PackedVector::GetData(float* values) {
+    if (CheckUsable("PackedVector::GetData")) ReadTexels(texture, width, height, GL_RGBA, values);
+}
 
 void PackedVector::ReduceInto(int step, GLuint target) { ReduceFinal(step, target, true); }
 
@@ -182,16 +188,19 @@ float PackedVector::ReadReduced(GLuint texture) {
 }
 
 void PackedVector::MulShiftedAdd(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation) {
-    RunShiftedPass(src, dst, factor, shift, rotation, true);
+    RunShiftedPass("PackedVector::MulShiftedAdd", src, dst, factor, shift, rotation, true);
 }
 
 void PackedVector::MulShifted(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation) {
-    RunShiftedPass(src, dst, factor, shift, rotation, false);
+    RunShiftedPass("PackedVector::MulShifted", src, dst, factor, shift, rotation, false);
 }
 
-void PackedVector::RunShiftedPass(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation,
-                                  bool accumulate) {
-    if (rotation < 0 || rotation >= kRotations) return;
+void PackedVector::RunShiftedPass(const char* call, GpuVector* src, GpuVector* dst, float factor, int shift,
+                                  int rotation, bool accumulate) {
+    if (rotation < 0 || rotation >= kRotations) {
+        Refuse(call, "rotation %d is outside 0..3", rotation);
+        return;
+    }
     const DiagonalProgram program =
         shift == 0 && rotation == 0
             ? DiagonalProgram{accumulate ? s_pMulAddProgram : s_pMulProgram,
@@ -201,21 +210,35 @@ void PackedVector::RunShiftedPass(GpuVector* src, GpuVector* dst, float factor, 
                   accumulate ? s_aiMulShiftedAddScalarLocation[rotation]
                              : s_aiMulShiftedScalarLocation[rotation],
                   true};
-    RunDiagonalProduct(src, dst, accumulate, program, shift, factor);
+    RunDiagonalProduct(call, src, dst, accumulate, program, shift, factor);
+}
+
+// The unpacked side must hold this vector's grid one element per texel.
+bool PackedVector::CheckGridOf(const char* call, UnpackedVector* other) {
+    if (!CheckUsable(call)) return false;
+    if (other == nullptr) return Refuse(call, "the unpacked vector is null");
+    if (!other->CheckUsable(call)) return false;
+    if (other->Width() != Width() || other->Height() != Height())
+        return Refuse(call, "the unpacked vector is %dx%d, this grid %dx%d", other->Width(), other->Height(),
+                      Width(), Height());
+    return true;
 }
 
 void PackedVector::PackFrom(UnpackedVector* src) {
+    if (!CheckGridOf("PackedVector::PackFrom", src)) return;
+    FrameworkFramebufferScope framebuffer;
     AttachOwnTexture();
     s_pPackProgram->Bind();
     kernel::BindTexture(GL_TEXTURE0, src->Texture());
-    const float tw = static_cast<float>(width), th = static_cast<float>(height);
-    glUniform4f(s_iPackScalar4Location, 2.0f * tw, 2.0f * th, 0.5f * tw, 0.5f / tw);
-    glUniform2f(s_iPackScalar2Location, tw, th);
+    const float gridWidth = 2.0f * static_cast<float>(width), gridHeight = 2.0f * static_cast<float>(height);
+    glUniform4f(s_iPackScalar4Location, gridWidth, gridHeight, 1.0f / gridWidth, 1.0f / gridHeight);
     DrawFullScreenPass();
     s_pPackProgram->Unbind();
 }
 
 void PackedVector::UnpackInto(UnpackedVector* dst) {
+    if (!CheckGridOf("PackedVector::UnpackInto", dst)) return;
+    FrameworkFramebufferScope framebuffer;
     TextureDesc target;
     dst->GetTextureDesc(&target);
     glViewport(0, 0, target.width, target.height);

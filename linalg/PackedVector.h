@@ -10,12 +10,15 @@ class UnpackedVector;
 // grid, each texel row holds two grid rows, the even one in its left half.
 class PackedVector : public GpuVector {
 public:
-    // Logical size; odd sizes are truncated to even.
+    // Logical size, even in both directions: another size cannot split into
+    // whole texels and is refused (the vector is then unusable).
     PackedVector(int width, int height, int reserved);
     // Descriptor defaults only: the owner calls Create (band matrix diagonals).
     PackedVector() = default;
     ~PackedVector() override;
 
+    using GpuVector::GetData;
+    using GpuVector::SetData;
     int Size() override;
     int Width() override;
     int Height() override;
@@ -24,6 +27,7 @@ public:
     void CreatePrograms() override;
     void ReduceInto(int step, GLuint target) override;
     float ReadReduced(GLuint texture) override;
+    int ValuesPerTexel() const override { return 4; }
 
     // dst = dst + this (.) shift(src) * factor, with shift(src)[n] =
     // src[(n + 4*shift + rotation) mod Size()]: an element offset d is
@@ -32,7 +36,7 @@ public:
     virtual void MulShiftedAdd(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation);
     virtual void MulShifted(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation);
 
-    // src must have this vector's logical size; W a multiple of 4, H even.
+    // src must have this vector's logical size.
     void PackFrom(UnpackedVector* src);
     // dst receives one element per texel in red, with green, blue, alpha 0.
     void UnpackInto(UnpackedVector* dst);
@@ -40,7 +44,8 @@ public:
     static int Instances() { return s_iPackedInstances; }
 
 private:
-    void RunShiftedPass(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation,
+    bool CheckGridOf(const char* call, UnpackedVector* other);
+    void RunShiftedPass(const char* call, GpuVector* src, GpuVector* dst, float factor, int shift, int rotation,
                         bool accumulate);
 
     static constexpr int kRotations = 4;
@@ -51,7 +56,6 @@ private:
     static ShaderProgram* s_apMulShiftedAddProgram[kRotations];
     static ShaderProgram* s_pMulProgram;
     static ShaderProgram* s_pMulAddProgram;
-    static GLint s_iPackScalar2Location;
     static GLint s_iPackScalar4Location;
     static GLint s_iUnpackScalar2Location;
     static GLint s_aiMulShiftedScalarLocation[kRotations];

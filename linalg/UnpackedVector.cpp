@@ -51,11 +51,15 @@ int UnpackedVector::Width() { return width; }
 int UnpackedVector::Height() { return height; }
 
 // A luminance upload puts the value into red, green and blue, alpha 1.
-void UnpackedVector::SetData(const float* values) { UploadTexels(GL_LUMINANCE, values); }
+void UnpackedVector::SetData(const float* values) {
+    if (CheckUsable("UnpackedVector::SetData")) UploadTexels(GL_LUMINANCE, values);
+}
 
 // Red alone: some GLs form luminance on read-back as R+G+B, and an uploaded
 // texel holds the value in all three.
-void UnpackedVector::GetData(float* values) { ReadTexels(texture, width, height, GL_RED, values); }
+void UnpackedVector::GetData(float* values) {
+    if (CheckUsable("UnpackedVector::GetData")) ReadTexels(texture, width, height, GL_RED, values);
+}
 
 void UnpackedVector::ReduceInto(int step, GLuint target) { ReduceFinal(step, target, false); }
 
@@ -66,14 +70,14 @@ float UnpackedVector::ReadReduced(GLuint texture) {
 }
 
 void UnpackedVector::MulShiftedAdd(GpuVector* src, GpuVector* dst, float factor, int shift) {
-    RunShiftedPass(src, dst, factor, shift, true);
+    RunShiftedPass("UnpackedVector::MulShiftedAdd", src, dst, factor, shift, true);
 }
 
 void UnpackedVector::MulShifted(GpuVector* src, GpuVector* dst, float factor, int shift) {
-    RunShiftedPass(src, dst, factor, shift, false);
+    RunShiftedPass("UnpackedVector::MulShifted", src, dst, factor, shift, false);
 }
 
-void UnpackedVector::RunShiftedPass(GpuVector* src, GpuVector* dst, float factor, int shift,
+void UnpackedVector::RunShiftedPass(const char* call, GpuVector* src, GpuVector* dst, float factor, int shift,
                                     bool accumulate) {
     const DiagonalProgram program =
         shift == 0 ? DiagonalProgram{accumulate ? s_pMulAddProgram : s_pMulProgram,
@@ -81,5 +85,5 @@ void UnpackedVector::RunShiftedPass(GpuVector* src, GpuVector* dst, float factor
                    : DiagonalProgram{
                          accumulate ? s_pMulShiftedAddProgram : s_pMulShiftedProgram,
                          accumulate ? s_iMulShiftedAddScalarLocation : s_iMulShiftedScalarLocation, true};
-    RunDiagonalProduct(src, dst, accumulate, program, shift, factor);
+    RunDiagonalProduct(call, src, dst, accumulate, program, shift, factor);
 }

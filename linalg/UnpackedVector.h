@@ -8,6 +8,8 @@ public:
     UnpackedVector(int width, int height, int reserved);
     ~UnpackedVector() override;
 
+    using GpuVector::GetData;
+    using GpuVector::SetData;
     int Size() override;
     int Width() override;
     int Height() override;
@@ -16,6 +18,7 @@ public:
     void CreatePrograms() override;
     void ReduceInto(int step, GLuint target) override;
     float ReadReduced(GLuint texture) override;
+    int ValuesPerTexel() const override { return 1; }
 
     // dst = dst + this (.) shift(src) * factor, where shift(src)[n] is
     // src[(n + shift) mod W*H]: this vector acts as one diagonal of a band
@@ -32,7 +35,7 @@ protected:
     UnpackedVector() = default;
 
 private:
-    void RunShiftedPass(GpuVector* src, GpuVector* dst, float factor, int shift, bool accumulate);
+    void RunShiftedPass(const char* call, GpuVector* src, GpuVector* dst, float factor, int shift, bool accumulate);
 
     static int s_iUnpackedInstances;
     static ShaderProgram* s_pMulShiftedProgram;

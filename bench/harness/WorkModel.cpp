@@ -98,7 +98,8 @@ Work CgIteration(int gridWidth, int gridHeight) {
 Work CgSolve(int gridWidth, int gridHeight, int iterations) {
     const int tw = gridWidth / 2, th = gridHeight / 2;
     const long long texels = static_cast<long long>(tw) * th;
-    Work w = WaveBandProduct(gridWidth, gridHeight, true);  // r = A x - b
+    Work w = Pass(texels, 1);                                 // non-finite start values to 0
+    w += WaveBandProduct(gridWidth, gridHeight, true);        // r = A x - b
     w += Scale(texels);                                       // r = -r
     w += Copy(texels);                                        // p = r
     w += Reduction(tw, th, true);                             // rho
