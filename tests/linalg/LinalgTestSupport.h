@@ -81,7 +81,7 @@ inline Floats Indices(int count) {
 template <typename Vector = UnpackedVector>
 std::unique_ptr<Vector> Make(int w, int h, const Floats& values) {
     auto vector = std::make_unique<Vector>(w, h, 0);
-    vector->SetData(values.data());
+    EXPECT_TRUE(vector->SetData(values.data(), values.size()));
     return vector;
 }
 
@@ -93,7 +93,7 @@ inline std::unique_ptr<GpuScalar> MakeScalar(float value) {
 
 inline Floats Values(GpuVector& v) {
     Floats values(static_cast<size_t>(v.Size()));
-    v.GetData(values.data());
+    EXPECT_TRUE(v.GetData(values.data(), values.size()));
     return values;
 }
 
@@ -186,7 +186,7 @@ struct HostBand {
         std::vector<int> keys;
         for (int offset : offsets) keys.push_back(N() + offset);
         matrix->SetDiagonals(keys.data(), static_cast<int>(keys.size()));
-        for (size_t k = 0; k < keys.size(); ++k) matrix->GetDiagonal(keys[k])->SetData(diagonals[k].data());
+        for (size_t k = 0; k < keys.size(); ++k) matrix->GetDiagonal(keys[k])->SetData(diagonals[k].data(), diagonals[k].size());
         return matrix;
     }
 };
@@ -204,5 +204,28 @@ inline HostBand RandomBand(int w, int h, const std::vector<int>& offsets, unsign
 }
 
 inline Doubles ToDoubles(const Floats& values) { return Doubles(values.begin(), values.end()); }
+
+inline double Dot(const Doubles& a, const Doubles& b) {
+    double sum = 0;
+    for (size_t i = 0; i < a.size(); ++i) sum += a[i] * b[i];
+    return sum;
+}
+
+// The textbook method restarted from x, with the solver's guards against a zero denominator.
+inline Doubles HostCg(const HostBand& a, const Doubles& b, Doubles x, int iterations) {
+    Doubles r = a.Multiply(x);
+    for (size_t i = 0; i < r.size(); ++i) r[i] = b[i] - r[i];
+    Doubles p = r;
+    double rho = Dot(r, r);
+    for (int k = 0; k < iterations; ++k) {
+        const Doubles q = a.Multiply(p);
+        const double pq = Dot(p, q), alpha = pq != 0 ? rho / pq : 0;
+        for (size_t i = 0; i < x.size(); ++i) x[i] += alpha * p[i], r[i] -= alpha * q[i];
+        const double rhoNew = Dot(r, r), beta = rho != 0 ? rhoNew / rho : 0;
+        for (size_t i = 0; i < p.size(); ++i) p[i] = r[i] + beta * p[i];
+        rho = rhoNew;
+    }
+    return x;
+}
 
 }  // namespace lt

@@ -9,39 +9,17 @@ namespace {
 
 constexpr int kW = 32, kH = 16, kN = kW * kH;
 
-double Dot(const Doubles& a, const Doubles& b) {
-    double sum = 0;
-    for (size_t i = 0; i < a.size(); ++i) sum += a[i] * b[i];
-    return sum;
-}
-
-// The textbook method restarted from x, with the solver's guards against a zero denominator.
-Doubles HostCg(const HostBand& a, const Doubles& b, Doubles x, int iterations) {
-    Doubles r = a.Multiply(x);
-    for (size_t i = 0; i < r.size(); ++i) r[i] = b[i] - r[i];
-    Doubles p = r;
-    double rho = Dot(r, r);
-    for (int k = 0; k < iterations; ++k) {
-        const Doubles q = a.Multiply(p);
-        const double pq = Dot(p, q), alpha = pq != 0 ? rho / pq : 0;
-        for (size_t i = 0; i < x.size(); ++i) x[i] += alpha * p[i], r[i] -= alpha * q[i];
-        const double rhoNew = Dot(r, r), beta = rho != 0 ? rhoNew / rho : 0;
-        for (size_t i = 0; i < p.size(); ++i) p[i] = r[i] + beta * p[i];
-        rho = rhoNew;
-    }
-    return x;
-}
-
 // Symmetric, each diagonal entry 0.5 above its row's off-diagonal magnitudes:
 // eigenvalues in [0.5, ~10], so tens of iterations, each moving x visibly.
-// Offsets 1 and 3 are not multiples of 4; kW crosses grid rows.
-HostBand SpdMatrix() {
-    HostBand a{kW, kH, {0}, {Floats(kN, 0.5f)}};
+// Offsets 1 and 3 are not multiples of 4; w crosses grid rows.
+HostBand SpdMatrix(int w = kW, int h = kH) {
+    const size_t n = static_cast<size_t>(w * h);
+    HostBand a{w, h, {0}, {Floats(n, 0.5f)}};
     unsigned seed = 100;
-    for (int d : {1, 3, kW}) {
-        Floats upper = Quarters(kN, seed++), lower(kN, 0.0f);
+    for (int d : {1, 3, w}) {
+        Floats upper = Quarters(n, seed++), lower(n, 0.0f);
         std::fill(upper.end() - d, upper.end(), 0.0f);  // columns past the end
-        for (size_t r = 0; r + static_cast<size_t>(d) < kN; ++r) {
+        for (size_t r = 0; r + static_cast<size_t>(d) < n; ++r) {
             lower[r + static_cast<size_t>(d)] = upper[r];
             a.diagonals[0][r] += std::fabs(upper[r]);
             a.diagonals[0][r + static_cast<size_t>(d)] += std::fabs(upper[r]);
@@ -59,8 +37,9 @@ protected:
     GpuVector* x = nullptr;  // owned by the solver
 
     std::unique_ptr<CgSolver> MakeSolver(const HostBand& matrix, const Floats& start, const Floats& rhs) {
-        x = Make<PackedVector>(kW, kH, start).release();
-        return std::make_unique<CgSolver>(matrix.Upload(), x, Make<PackedVector>(kW, kH, rhs).release(), 0);
+        x = Make<PackedVector>(matrix.w, matrix.h, start).release();
+        return std::make_unique<CgSolver>(matrix.Upload(), x, Make<PackedVector>(matrix.w, matrix.h, rhs).release(),
+                                          0);
     }
     static double Scale(const Doubles& v) {
         double largest = 0;
@@ -69,16 +48,26 @@ protected:
     }
 };
 
-TEST_F(SolverTest, IteratesFollowTheMethodInDouble) {
-    auto solver = MakeSolver(system, x0, b);
+class SolverShapeTest : public SolverTest, public ::testing::WithParamInterface<Shape> {};
+
+// Grids whose packed textures have sides that are not powers of two (12 x 12,
+// 6 x 6, 10 x 18) reduce through the folds of any size.
+TEST_P(SolverShapeTest, IteratesFollowTheMethodInDouble) {
+    const int w = GetParam().w, h = GetParam().h;
+    const HostBand matrix = SpdMatrix(w, h);
+    const Floats start = Quarters(w * h, 1), rhs = Quarters(w * h, 2);
+    auto solver = MakeSolver(matrix, start, rhs);
     for (int iterations : {1, 2, 5, 20}) {
-        x->SetData(x0.data());
+        x->SetData(start.data(), start.size());
         EXPECT_EQ(solver->Solve(iterations), iterations);
-        const Doubles expected = HostCg(system, ToDoubles(b), ToDoubles(x0), iterations);
+        const Doubles expected = HostCg(matrix, ToDoubles(rhs), ToDoubles(start), iterations);
         EXPECT_TRUE(Near(Values(*x), expected, kSolverDrift * Scale(expected)))
             << iterations << " iterations";
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Grids, SolverShapeTest,
+                         ::testing::Values(Shape{kW, kH}, Shape{24, 24}, Shape{12, 12}, Shape{20, 36}), ShapeName);
 
 // Float32 rounding leaves a floor near 2e-7 of the initial residual.
 TEST_F(SolverTest, EnoughIterationsCutTheResidualByOrdersOfMagnitude) {
@@ -159,11 +148,12 @@ TEST_P(RefusedSolveTest, PrintsWhyReturnsZeroAndLeavesX) {
     GpuVector* vx = vector(c.packedX, x0);
     CgSolver solver(system.Upload(), vx, vector(c.packedB, b), c.layout);
     const GLuint texture = vx->Texture();
-    StdoutCapture output;
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(solver.Solve(4), 0);
     solver.Iterate();
-    EXPECT_EQ(output.Text(),
-              "CgSolver: band matrix products need packed vectors and working layout 0; nothing solved.\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "CgSolver::Solve: band matrix products need packed vectors and working layout 0; nothing solved.\n"
+              "CgSolver::Iterate: band matrix products need packed vectors and working layout 0; nothing solved.\n");
     EXPECT_EQ(vx->Texture(), texture);
     EXPECT_TRUE(Near(Values(*vx), x0));
 }

@@ -15,10 +15,10 @@ TEST_F(UnpackedVectorTest, SizeWidthHeightAndTheTexelsSetDataLeaves) {
         EXPECT_EQ(v.Size(), s.w * s.h);
         EXPECT_EQ(v.Width(), s.w);
         EXPECT_EQ(v.Height(), s.h);
-        v.SetData(Indices(s.w * s.h).data());
+        v.SetData(Indices(s.w * s.h).data(), static_cast<size_t>(s.w * s.h));
         EXPECT_TRUE(Near(Texels(v), Uploaded(Indices(s.w * s.h)))) << "texel n holds n in rgb, 1 in alpha";
         const Floats values = Quarters(s.w * s.h, 5, 1000);
-        v.SetData(values.data());
+        v.SetData(values.data(), values.size());
         EXPECT_TRUE(Near(Values(v), values)) << "GetData returns SetData's order";
     }
 }
@@ -64,8 +64,9 @@ TEST_F(UnpackedVectorTest, DumpsMatchPrintf) {
     EXPECT_EQ(Take(big->ToStringNonZero(0)), nonZero);
 }
 
-// Shared set: 12 element-wise and reduction programs plus 2 for thin textures.
-constexpr long kShared = 14, kUnpacked = 4, kScalar = 7;
+// Shared set: 12 element-wise and reduction programs, 2 for thin textures and
+// 2 that fold textures of other sizes.
+constexpr long kShared = 16, kUnpacked = 4, kScalar = 7;
 
 TEST_F(UnpackedVectorTest, TheSharedSetIsBuiltOnceAcrossBothLayoutsAndDeletedWithTheLastVector) {
     ASSERT_EQ(GpuVector::SharedProgramUsers(), 0) << "no vector may be alive between tests";
@@ -93,22 +94,35 @@ TEST_F(UnpackedVectorTest, TheSharedSetIsBuiltOnceAcrossBothLayoutsAndDeletedWit
 
 // The framework is shut down mid-test, so no framebuffer scope from the fixture.
 using AfterShutdownTest = GlTest;
-TEST_F(AfterShutdownTest, ValuesDestroyedAfterThePoolIsGoneDoNotCrash) {
-    std::unique_ptr<UnpackedVector> v;
-    std::unique_ptr<GpuScalar> s;
-    {
-        FrameworkFramebufferScope framebuffer;
-        v = Make(4, 4, Quarters(16, 1));
-        s = MakeScalar(1);
-        v->Sum(s.get());
-    }
+
+// Values made while no framework runs, or outliving the one they were made
+// under, refuse every call (no crash, no write into a later pool) and are
+// destroyed quietly.
+TEST_F(AfterShutdownTest, ValuesWithoutTheirFrameworkRefuseAndAreDestroyedQuietly) {
+    auto v = Make(4, 4, Quarters(16, 1));
+    auto s = MakeScalar(1);
+    v->Sum(s.get());
     ShutdownFramework();
+    ::testing::internal::CaptureStderr();
+    UnpackedVector early(4, 4, 0);
+    GpuScalar earlyScalar;
+    v->Fill(1);
+    EXPECT_TRUE(std::isnan(s->GetValue()));
+    const std::string shutDown = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(shutDown,
+              "GpuVector::Create: the framework is not initialised (call InitFramework first)\n"
+              "GpuScalar::Create: the framework is not initialised (call InitFramework first)\n"
+              "GpuVector::Fill: the vector outlived the framework it was made under\n"
+              "GpuScalar::ReadValue: the scalar has no texture of the running framework\n");
+    ASSERT_TRUE(InitFramework());
+    ::testing::internal::CaptureStderr();
+    v->Scale(2);
+    early.Fill(1);
+    EXPECT_NE(::testing::internal::GetCapturedStderr(), "") << "a new framework does not adopt old values";
     GlCallCounter calls;
     v.reset();
     s.reset();
     EXPECT_EQ(calls.Counts().deleteProgram, kShared + kUnpacked + kScalar);
-    ASSERT_TRUE(InitFramework());
-    FrameworkFramebufferScope framebuffer;
     auto w = Make(4, 4, Indices(16));
     w->Scale(2);
     EXPECT_EQ(w->SumValue(), 240.0f) << "a framework initialised again works";

@@ -107,6 +107,11 @@ INSTANTIATE_TEST_SUITE_P(Thin, ReductionTest,
                          ::testing::Values(Shape{1, 8}, Shape{8, 1}, Shape{2, 8}, Shape{8, 2}, Shape{32, 1},
                                            Shape{2, 16}),
                          ShapeName);
+// Sides that are not powers of two: folds whose blocks run past the region.
+INSTANTIATE_TEST_SUITE_P(AnySize, ReductionTest,
+                         ::testing::Values(Shape{3, 5}, Shape{6, 6}, Shape{100, 100}, Shape{1, 7}, Shape{17, 1},
+                                           Shape{5, 3}, Shape{4, 9}),
+                         ShapeName);
 
 class ShiftedProductTest : public LinalgParamTest<Shape> {};
 
@@ -160,7 +165,7 @@ TEST_P(SteadyStateTest, RepeatingAnyOperationAfterAWarmUpCreatesNoTexture) {
         {"Dot", [&] { a->Dot(b.get(), s.get()); }},
         {"SumValue", [&] { a->SumValue(); }},
         {"DotValue", [&] { a->DotValue(b.get()); }},
-        {"SetData/GetData", [&] { c->SetData(data.data()), Values(*c); }},
+        {"SetData/GetData", [&] { c->SetData(data.data(), data.size()), Values(*c); }},
         {"scalar Combine", [&] { s->Combine(t.get(), s.get(), 1, 0); }},
         {"scalar SafeDivide", [&] { s->SafeDivide(t.get(), s.get(), 1, 1); }},
     };

@@ -1,0 +1,192 @@
+// Calls a user can get wrong: each is refused with one line on standard error
+// naming the call, a failure result where the call has one, and operands
+// left as they were. Also the work that must succeed whatever framebuffer the
+// caller has bound, and a solve that recovers from a non-finite right-hand side.
+#include <climits>
+#include <cmath>
+
+#include "linalg/CgSolver.h"
+#include "linalg/LinalgTestSupport.h"
+
+namespace lt {
+namespace {
+
+constexpr int kW = 8, kH = 8, kN = kW * kH;
+
+// What the cases may touch; a, b, s and the matrix must come out unchanged.
+struct Operands {
+    const Floats aValues = Quarters(kN, 1), bValues = Quarters(kN, 2);
+    std::unique_ptr<PackedVector> a = Make<PackedVector>(kW, kH, aValues), b = Make<PackedVector>(kW, kH, bValues);
+    std::unique_ptr<PackedVector> taller = Make<PackedVector>(kW, 2 * kH, Quarters(2 * kN, 3));
+    // The same 4 x 4 texture as a, holding another grid.
+    std::unique_ptr<UnpackedVector> unpacked = Make(kW / 2, kH / 2, Quarters(kN / 4, 4));
+    std::unique_ptr<GpuScalar> s = MakeScalar(2);
+    std::unique_ptr<BandMatrix> matrix{HostBand{kW, kH, {0, 1}, {Floats(kN, 1), Floats(kN, 0)}}.Upload()};
+};
+
+PackedVector* NewPacked(int w, int h) { return Make<PackedVector>(w, h, Floats(static_cast<size_t>(w * h), 1)).release(); }
+
+struct Misuse {
+    const char* name;
+    const char* call;  // the first refusal names it
+    std::function<void(Operands&)> act;
+};
+
+// Gives access to the protected default constructor.
+struct LengthVector : UnpackedVector {
+    explicit LengthVector(int n) { CreateForLength(n, 0, GL_RGBA32F_ARB); }
+};
+
+const Misuse kMisuses[] = {
+    {"CombineWithAnotherSize", "GpuVector::Combine", [](Operands& o) { o.a->Combine(o.taller.get(), o.a.get(), 1, 1); }},
+    {"CombineWithAnotherLayout", "GpuVector::Combine",
+     [](Operands& o) { o.a->Combine(o.unpacked.get(), o.a.get(), 1, 1); }},
+    {"DotIntoNoScalar", "GpuVector::Dot", [](Operands& o) { o.a->Dot(o.b.get(), nullptr); }},
+    {"DotValueWithAnotherSize", "GpuVector::DotValue",
+     [](Operands& o) { EXPECT_TRUE(std::isnan(o.a->DotValue(o.taller.get()))); }},
+    {"MulAddScalarWithoutCoefficient", "GpuVector::MulAddScalar",
+     [](Operands& o) { o.a->MulAddScalar(o.b.get(), o.a.get(), 1, nullptr); }},
+    {"CopyFromNothing", "GpuVector::CopyFrom", [](Operands& o) { o.a->CopyFrom(nullptr); }},
+    {"ShiftedProductRotation4", "PackedVector::MulShifted",
+     [](Operands& o) { o.b->MulShifted(o.b.get(), o.a.get(), 1, 0, 4); }},
+    {"SetDataFromAShortBuffer", "GpuVector::SetData",
+     [](Operands& o) { EXPECT_FALSE(o.a->SetData(Floats(kN - 1, 9).data(), kN - 1)); }},
+    {"GetDataIntoAShortBuffer", "GpuVector::GetData",
+     [](Operands& o) {
+         Floats buffer(kN - 1, 9);
+         EXPECT_FALSE(o.a->GetData(buffer.data(), buffer.size()));
+         EXPECT_EQ(buffer, Floats(kN - 1, 9));
+     }},
+    {"GetDataIntoNothing", "GpuVector::GetData", [](Operands& o) { EXPECT_FALSE(o.a->GetData(nullptr, kN)); }},
+    {"ZeroSizeVector", "GpuVector::Create",
+     [](Operands& o) {
+         UnpackedVector empty(0, 0, 0);
+         EXPECT_TRUE(std::isnan(empty.SumValue()));
+         empty.Dot(&empty, o.s.get());
+         empty.Fill(1);
+         EXPECT_EQ(empty.Size(), 0);
+     }},
+    {"OddPackedGrid", "PackedVector", [](Operands&) { EXPECT_FALSE(PackedVector(5, 5, 0).IsUsable()); }},
+    {"TextureWiderThanTheDriverTakes", "GpuVector::Create",
+     [](Operands&) { EXPECT_FALSE(UnpackedVector(g_iMaxTextureSize + 1, 1, 0).IsUsable()); }},
+    {"TexelCountPastInt", "GpuVector::Create",
+     [](Operands&) {
+         EXPECT_FALSE(UnpackedVector(65536, 65536, 0).IsUsable());
+         EXPECT_FALSE(LengthVector(1 << 30).IsUsable());
+     }},
+    {"CreateTwice", "GpuVector::Create",
+     [](Operands& o) {
+         const size_t pool = PoolSize();
+         o.a->Create(kW / 2, kH / 2, 0, GL_RGBA32F_ARB);
+         EXPECT_EQ(PoolSize(), pool);
+     }},
+    {"KeysOutside1To2NMinus1", "BandMatrix::SetDiagonals",
+     [](Operands& o) {
+         for (int key : {0, 2 * kN, INT_MIN, INT_MAX}) o.matrix->SetDiagonals(&key, 1);
+     }},
+    {"NoKeyArray", "BandMatrix::SetDiagonals", [](Operands& o) { o.matrix->SetDiagonals(nullptr, 2); }},
+    {"ZeroSizeMatrix", "BandMatrix",
+     [](Operands& o) { BandMatrix(0, 0).MultiplyVector(0, o.b.get(), nullptr, o.a.get()); }},
+    {"ProductOfAnotherSize", "BandMatrix::MultiplyVector",
+     [](Operands& o) { o.matrix->MultiplyVector(0, o.taller.get(), nullptr, o.a.get()); }},
+    {"ProductIntoItsInput", "BandMatrix::MultiplyVector",
+     [](Operands& o) { o.matrix->MultiplyVector(0, o.a.get(), nullptr, o.a.get()); }},
+    {"ProductOfAnUnpackedVector", "BandMatrix::MultiplyVectorAdd",
+     [](Operands& o) { o.matrix->MultiplyVectorAdd(0, o.unpacked.get(), nullptr, o.a.get()); }},
+    {"SetDiagonalOfAnotherSize", "BandMatrix::SetDiagonal",
+     [](Operands& o) { EXPECT_FALSE(o.matrix->SetDiagonal(o.taller.get(), kN)); }},
+    // The solver owns what it is given: destroying it must free x = b once.
+    {"SolverWithXAsB", "CgSolver",
+     [](Operands&) {
+         PackedVector* x = NewPacked(kW, kH);
+         EXPECT_EQ(CgSolver(HostBand{kW, kH, {0}, {Floats(kN, 1)}}.Upload(), x, x, 0).Solve(2), 0);
+     }},
+    {"SolverWithoutB", "CgSolver",
+     [](Operands&) { EXPECT_EQ(CgSolver(new BandMatrix(kW, kH), NewPacked(kW, kH), nullptr, 0).Solve(2), 0); }},
+    {"SolverWithAMatrixOfAnotherSize", "CgSolver",
+     [](Operands&) {
+         EXPECT_EQ(CgSolver(new BandMatrix(kW, 2 * kH), NewPacked(kW, kH), NewPacked(kW, kH), 0).Solve(2), 0);
+     }},
+    {"ScalarWithoutOperand", "GpuScalar::Combine", [](Operands& o) { o.s->Combine(nullptr, o.s.get(), 1, 1); }},
+};
+
+class MisuseTest : public LinalgParamTest<Misuse> {};
+
+TEST_P(MisuseTest, IsRefusedWithAMessageAndLeavesTheOperands) {
+    Operands o;
+    const GLuint aTexture = o.a->Texture(), bTexture = o.b->Texture(), sTexture = o.s->Texture();
+    ::testing::internal::CaptureStderr();
+    GetParam().act(o);
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(errors.rfind(std::string(GetParam().call) + ": ", 0), 0u) << errors;
+    EXPECT_EQ(errors.back(), '\n');
+    EXPECT_EQ(o.a->Texture(), aTexture);
+    EXPECT_EQ(o.b->Texture(), bTexture);
+    EXPECT_EQ(o.s->Texture(), sTexture);
+    EXPECT_TRUE(Near(Values(*o.a), o.aValues));
+    EXPECT_TRUE(Near(Values(*o.b), o.bValues));
+    EXPECT_EQ(o.s->GetValue(), 2.0f);
+    EXPECT_EQ(o.matrix->NumDiagonals(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, MisuseTest, ::testing::ValuesIn(kMisuses),
+                         [](const ::testing::TestParamInfo<Misuse>& info) { return info.param.name; });
+
+// No fixture framebuffer: each case binds what a caller might have bound.
+class AnyFramebufferTest : public GlTest, public ::testing::WithParamInterface<bool> {};
+
+// Work done with the window's framebuffer (or one of the caller's own) bound
+// lands in the library's targets, and the caller's binding is back afterwards.
+TEST_P(AnyFramebufferTest, WorkSucceedsAndTheCallersFramebufferIsRestored) {
+    GLuint own = 0;
+    if (GetParam()) glGenFramebuffersEXT(1, &own);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, own);
+    const HostBand host = RandomBand(kW, kH, {-1, 0, 4}, 7);
+    std::unique_ptr<BandMatrix> matrix(host.Upload());
+    const Floats x = Quarters(kN, 8), diagonal = Quarters(kN, 9);
+    auto vx = Make<PackedVector>(kW, kH, x), source = Make<PackedVector>(kW, kH, diagonal);
+    PackedVector y(kW, kH, 0);
+    ASSERT_TRUE(matrix->SetDiagonal(source.get(), kN));
+    matrix->MultiplyVector(0, vx.get(), nullptr, &y);
+    HostBand expected = host;
+    expected.diagonals[1] = diagonal;
+    EXPECT_TRUE(Near(Values(y), expected.Multiply(ToDoubles(x))));
+    auto s = MakeScalar(0);
+    vx->Dot(vx.get(), s.get());
+    EXPECT_EQ(s->GetValue(), static_cast<float>(Dot(ToDoubles(x), ToDoubles(x))));
+    GLint bound = -1;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &bound);
+    EXPECT_EQ(static_cast<GLuint>(bound), own);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
+    if (own != 0) glDeleteFramebuffersEXT(1, &own);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bound, AnyFramebufferTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Own" : "Window"; });
+
+using NonFiniteTest = LinalgTest;
+
+// A NaN or an infinity in b makes that solve non-finite; the next finite b
+// starts again from 0 instead of carrying the poisoned warm start forever.
+TEST_F(NonFiniteTest, ASolveWithAFiniteRightHandSideRecovers) {
+    HostBand spd{kW, kH, {0, 1, -1}, {Floats(kN, 4), Floats(kN, -1), Floats(kN, -1)}};
+    spd.diagonals[1].back() = 0, spd.diagonals[2].front() = 0;
+    const Floats b = Quarters(kN, 5);
+    PackedVector* x = Make<PackedVector>(kW, kH, Floats(kN, 0)).release();
+    PackedVector* rhs = Make<PackedVector>(kW, kH, b).release();
+    CgSolver solver(spd.Upload(), x, rhs, 0);
+    for (float poison : {NAN, INFINITY}) {
+        Floats bad = b;
+        bad[7] = poison;
+        rhs->SetData(bad.data(), bad.size());
+        solver.Solve(3);
+        EXPECT_FALSE(std::isfinite(Values(*x)[0]));
+        rhs->SetData(b.data(), b.size());
+        solver.Solve(3);
+        const Doubles expected = HostCg(spd, ToDoubles(b), Doubles(kN, 0.0), 3);
+        EXPECT_TRUE(Near(Values(*x), expected, kSolverDrift * 4)) << "after " << poison;
+    }
+}
+
+}  // namespace
+}  // namespace lt
