@@ -87,7 +87,7 @@ void BM_Dot(benchmark::State& state) {
     Operands v(Grid(state));
     FrameworkFramebuffer bound;
     const int side = Grid(state) / 2;
-    TimeGl(state, perf::Reduction(side, side, true), [&] { v.a.Dot(&v.b, &v.c); });
+    TimeGl(state, perf::Reduction(side, side, 2), [&] { v.a.Dot(&v.b, &v.c); });
 }
 
 void BM_DotValue(benchmark::State& state) {
@@ -95,7 +95,7 @@ void BM_DotValue(benchmark::State& state) {
     FrameworkFramebuffer bound;
     const int side = Grid(state) / 2;
     float value = 0.0f;
-    TimeGl(state, perf::Reduction(side, side, true), [&] { value = v.a.DotValue(&v.b); });
+    TimeGl(state, perf::Reduction(side, side, 2), [&] { value = v.a.DotValue(&v.b); });
     benchmark::DoNotOptimize(value);
 }
 

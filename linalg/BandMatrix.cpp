@@ -2,12 +2,67 @@
 
 #include <climits>
 #include <cstring>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "gpu/Framework.h"
+#include "gpu/FullScreenPass.h"
+#include "gpu/ShaderProgram.h"
+#include "linalg/KernelSupport.h"
 #include "linalg/PackedVector.h"
 
 namespace {
+
+// Units of the one-pass product: x, the correction c and y's previous values,
+// then one per diagonal.
+constexpr int kFusedFixedUnits = 3;
+
+// The start of a one-pass product's fragment source; the matrix appends its
+// taps and terms. Tap(s) is the texel whose row-major index is this texel's
+// plus s: the column wraps within the row, the excess carries into the row,
+// and rows past either end wrap through the texture's repeat mode.
+const char* const kFusedProductHead = R"(uniform sampler2D g_sVector;
+uniform sampler2D g_sCorrection;
+uniform sampler2D g_sSum;
+uniform vec2 g_f2TexSize;
+uniform vec3 g_f3Form;
+vec4 Tap(float shift)
+{
+vec2 texel = floor(gl_FragCoord.xy);
+float index = texel.x + shift;
+vec2 at = vec2(mod(index, g_f2TexSize.x), texel.y + floor(index / g_f2TexSize.x));
+return texture2D(g_sVector, (at + 0.5) / g_f2TexSize);
+}
+)";
+
+// Element offset d as the texel shift and channel rotation the kernels take.
+struct Reach {
+    int shift;
+    int rotation;
+};
+
+Reach ReachOf(long long offset, long long texels) {
+    const int rotation = static_cast<int>(((offset % 4) + 4) % 4);
+    return {static_cast<int>(((offset - rotation) / 4) % texels), rotation};
+}
+
+// The correction applies for op 1 and 2 with c given; any other op leaves A x.
+float CorrectionOf(int op, GpuVector* c) {
+    if (c == nullptr) return 0.0f;
+    return op == 1 ? 1.0f : op == 2 ? -1.0f : 0.0f;
+}
+
+// x's values at element offset d of a texel, from the shifted texel (A) and
+// the one after it (B) when d is not a multiple of four.
+std::string RotatedTap(const std::string& a, const std::string& b, int rotation) {
+    switch (rotation) {
+        case 1: return "vec4(" + a + ".gba, " + b + ".r)";
+        case 2: return "vec4(" + a + ".ba, " + b + ".rg)";
+        case 3: return "vec4(" + a + ".a, " + b + ".rgb)";
+        default: return a;
+    }
+}
 
 // Diagonals halve the grid into whole texels, and every key N + d of the
 // matrix must stay countable in an int.
@@ -80,9 +135,11 @@ void BandMatrix::SetDiagonals(const int* keys, int count) {
             return;
         }
     }
+    if (count <= MaxFusedDiagonals()) BuildFusedProgram();
 }
 
 void BandMatrix::Clear() {
+    kernel::Delete(m_pFusedProgram);
     delete[] m_piKeys;
     delete[] m_pDiagonals;
     m_piKeys = nullptr;
@@ -90,10 +147,9 @@ void BandMatrix::Clear() {
     m_iNumDiagonals = 0;
 }
 
-bool BandMatrix::CheckProductOperands(const char* call, int op, GpuVector* x, GpuVector* c, GpuVector* y) {
+bool BandMatrix::CheckProductOperands(const char* call, GpuVector* x, GpuVector* c, GpuVector* y) {
     if (!m_bUsable) return Refuse(call, "the matrix's grid cannot hold packed diagonals");
-    const bool correction = c != nullptr && (op == 1 || op == 2);
-    for (GpuVector* operand : {x, y, correction ? c : y}) {
+    for (GpuVector* operand : {x, y, c != nullptr ? c : y}) {
         if (operand == nullptr) return Refuse(call, "x or y is null");
         if (!operand->CheckUsable(call)) return false;
         if (dynamic_cast<PackedVector*>(operand) == nullptr || operand->Width() != m_iWidth ||
@@ -104,20 +160,101 @@ bool BandMatrix::CheckProductOperands(const char* call, int op, GpuVector* x, Gp
     return true;
 }
 
-void BandMatrix::Multiply(const char* call, int op, GpuVector* x, GpuVector* c, GpuVector* y,
-                          bool overwriteFirst) {
-    if (!CheckProductOperands(call, op, x, c, y)) return;
+void BandMatrix::Multiply(const char* call, GpuVector* x, GpuVector* c, GpuVector* y, const Form& form) {
+    if (!CheckProductOperands(call, x, form.correction != 0.0f ? c : nullptr, y)) return;
     FrameworkFramebufferScope framebuffer;
-    MultiplyDiagonals(x, y, overwriteFirst);
-    if (c != nullptr && op != 0) y->CombineOp(op, c, y, 1.0f, 1.0f);
+    if (IsFused()) {
+        RunFusedProduct(x, c, y, form);
+        return;
+    }
+    if (form.productSign < 0.0f) {
+        // Only SubtractProduct negates: r = A x - b, then -r.
+        MultiplyDiagonals(x, y, true);
+        y->CombineOp(2, c, y, 1.0f, 1.0f);
+        y->Scale(-1.0f);
+        return;
+    }
+    MultiplyDiagonals(x, y, !form.accumulate);
+    if (form.correction != 0.0f) y->CombineOp(form.correction > 0.0f ? 1 : 2, c, y, 1.0f, 1.0f);
 }
 
 void BandMatrix::MultiplyVector(int op, GpuVector* x, GpuVector* c, GpuVector* y) {
-    Multiply("BandMatrix::MultiplyVector", op, x, c, y, true);
+    Multiply("BandMatrix::MultiplyVector", x, c, y, {false, 1.0f, CorrectionOf(op, c)});
 }
 
 void BandMatrix::MultiplyVectorAdd(int op, GpuVector* x, GpuVector* c, GpuVector* y) {
-    Multiply("BandMatrix::MultiplyVectorAdd", op, x, c, y, false);
+    Multiply("BandMatrix::MultiplyVectorAdd", x, c, y, {true, 1.0f, CorrectionOf(op, c)});
+}
+
+void BandMatrix::SubtractProduct(GpuVector* x, GpuVector* b, GpuVector* r) {
+    if (b == nullptr) {
+        Refuse("BandMatrix::SubtractProduct", "b is null");
+        return;
+    }
+    Multiply("BandMatrix::SubtractProduct", x, b, r, {false, -1.0f, 1.0f});
+}
+
+int BandMatrix::MaxFusedDiagonals() {
+    GLint units = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_IMAGE_UNITS, &units);
+    return units - kFusedFixedUnits;
+}
+
+// Taps that several diagonals share (the texel itself, its neighbours) are
+// fetched once. Terms come in the order the per-diagonal passes add them.
+void BandMatrix::BuildFusedProgram() {
+    const long long n = static_cast<long long>(m_iWidth) * m_iHeight, texels = n / 4;
+    std::map<int, std::string> taps;
+    const auto tap = [&](int shift) {
+        std::string& name = taps[shift];
+        if (name.empty()) name = "tap" + std::to_string(taps.size() - 1);
+        return name;
+    };
+    std::string declarations, terms;
+    for (int rotation = 0; rotation < 4; ++rotation)
+        for (int j = 0; j < m_iNumDiagonals; ++j) {
+            const Reach reach = ReachOf(m_piKeys[j] - n, texels);
+            if (reach.rotation != rotation) continue;
+            declarations += "uniform sampler2D g_sDiagonal" + std::to_string(j) + ";\n";
+            terms += "sum += texture2D(g_sDiagonal" + std::to_string(j) + ", here) * " +
+                     RotatedTap(tap(reach.shift), rotation ? tap(reach.shift + 1) : "", rotation) + ";\n";
+        }
+    std::string source = kFusedProductHead + declarations + "void main(void)\n{\n";
+    source += "vec2 here = gl_FragCoord.xy / g_f2TexSize;\n";
+    for (const auto& [shift, name] : taps)
+        source += "vec4 " + name + " = Tap(" + std::to_string(shift) + ".0);\n";
+    source += "vec4 sum = vec4(0.0);\n" + terms;
+    source += "sum *= g_f3Form.y;\n"
+              "if (g_f3Form.x > 0.5) sum = texture2D(g_sSum, here) + sum;\n"
+              "if (g_f3Form.z != 0.0) sum += g_f3Form.z * texture2D(g_sCorrection, here);\n"
+              "gl_FragColor = sum;\n}\n";
+    m_pFusedProgram = new ShaderProgram(kPassThroughVertexSource, source.c_str(), kShaderSourceText);
+    m_pFusedProgram->Bind();
+    m_pFusedProgram->SetUniformVector("g_sVector", 0, 0, 0, 0);
+    m_pFusedProgram->SetUniformVector("g_sCorrection", 1, 0, 0, 0);
+    m_pFusedProgram->SetUniformVector("g_sSum", 2, 0, 0, 0);
+    for (int j = 0; j < m_iNumDiagonals; ++j)
+        m_pFusedProgram->SetUniformVector(("g_sDiagonal" + std::to_string(j)).c_str(), kFusedFixedUnits + j, 0, 0, 0);
+    m_pFusedProgram->SetUniformVector("g_f2TexSize", static_cast<float>(m_iWidth / 2),
+                                      static_cast<float>(m_iHeight / 2), 0.0f, 0.0f);
+    m_iFormLocation = glGetUniformLocation(m_pFusedProgram->GetHandle(), "g_f3Form");
+    m_pFusedProgram->Unbind();
+    if (!m_pFusedProgram->IsValid()) kernel::Delete(m_pFusedProgram);  // the per-diagonal passes still work
+}
+
+void BandMatrix::RunFusedProduct(GpuVector* x, GpuVector* c, GpuVector* y, const Form& form) {
+    y->AttachRenderTarget();
+    kernel::BindTexture(GL_TEXTURE0, x->Texture());
+    if (form.correction != 0.0f) kernel::BindTexture(GL_TEXTURE1, c->Texture());
+    if (form.accumulate) kernel::BindTexture(GL_TEXTURE2, y->Texture());
+    for (int j = 0; j < m_iNumDiagonals; ++j)
+        kernel::BindTexture(GL_TEXTURE0 + kFusedFixedUnits + j, m_pDiagonals[j].Texture());
+    m_pFusedProgram->Bind();
+    glUniform3f(m_iFormLocation, form.accumulate ? 1.0f : 0.0f, form.productSign, form.correction);
+    GpuVector::DrawFullScreenPass();
+    m_pFusedProgram->Unbind();
+    glActiveTexture(GL_TEXTURE0);
+    y->CommitTarget();
 }
 
 // Diagonals are visited grouped by channel rotation. Every pass renders into
@@ -127,15 +264,13 @@ void BandMatrix::MultiplyDiagonals(GpuVector* x, GpuVector* y, bool overwriteFir
     bool first = overwriteFirst;
     for (int rotation = 0; rotation < 4; ++rotation) {
         for (int j = 0; j < m_iNumDiagonals; ++j) {
-            const int offset = m_piKeys[j] - n;
-            const int diagonalRotation = (offset + n) % 4;
-            if (diagonalRotation != rotation) continue;
-            const int shift = (offset - diagonalRotation) / 4;
+            const Reach reach = ReachOf(m_piKeys[j] - n, n / 4);
+            if (reach.rotation != rotation) continue;
             if (first) {
-                m_pDiagonals[j].MulShifted(x, y, 1.0f, shift, diagonalRotation);
+                m_pDiagonals[j].MulShifted(x, y, 1.0f, reach.shift, reach.rotation);
                 first = false;
             } else {
-                m_pDiagonals[j].MulShiftedAdd(x, y, 1.0f, shift, diagonalRotation);
+                m_pDiagonals[j].MulShiftedAdd(x, y, 1.0f, reach.shift, reach.rotation);
             }
         }
     }

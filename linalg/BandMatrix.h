@@ -1,12 +1,18 @@
 #pragma once
 
+#include <GL/glew.h>
+
 class GpuVector;
 class PackedVector;
+class ShaderProgram;
 
 // A square matrix over the N = W*H elements of a grid, stored as a few
 // diagonals. The diagonal of offset d (-N < d < N) holds in element n the
 // entry of row n, column n + d, and is named by the key N + d. Each diagonal
-// is a packed vector, so a product is one shifted multiply pass per diagonal.
+// is a packed vector. A product is one pass that reads every diagonal and the
+// texels of x they reach, through a program built for the matrix when its
+// diagonals are set; a matrix with more diagonals than the driver has texture
+// units for falls back to one shifted multiply pass per diagonal.
 // Entries whose column falls outside the matrix must be 0: the kernels wrap.
 // W and H must be even and positive, as packed vectors need; a matrix of
 // another size refuses its calls with a message on standard error, as do keys
@@ -23,6 +29,8 @@ public:
     // y = A*x, then y = y + c for op 1 or y = y - c for op 2 when c is given.
     // x, y (and c) are packed vectors of the grid's size, x distinct from y.
     virtual void MultiplyVector(int op, GpuVector* x, GpuVector* c, GpuVector* y);
+    // r = b - A*x, the residual of x, in the same pass as the product.
+    void SubtractProduct(GpuVector* x, GpuVector* b, GpuVector* r);
     virtual int Width();
     virtual int Height();
     virtual int FindDiagonal(int key);  // first index with this key, or -1
@@ -39,6 +47,11 @@ public:
     virtual void Clear();
 
     int NumDiagonals() const { return m_iNumDiagonals; }
+    // Products run as one pass (false: one pass per diagonal).
+    bool IsFused() const { return m_pFusedProgram != nullptr; }
+    // The most diagonals a one-pass product takes on this driver: its texture
+    // units, less x, c and y's previous values.
+    static int MaxFusedDiagonals();
     // Even, positive and small enough for its diagonals' textures.
     bool IsUsable() const { return m_bUsable; }
 
@@ -50,11 +63,21 @@ protected:
     PackedVector* m_pDiagonals = nullptr;
 
 private:
-    bool CheckProductOperands(const char* call, int op, GpuVector* x, GpuVector* c, GpuVector* y);
-    void Multiply(const char* call, int op, GpuVector* x, GpuVector* c, GpuVector* y, bool overwriteFirst);
+    // How the one-pass product combines: y = [y +] sign * A x + correction * c.
+    struct Form {
+        bool accumulate;
+        float productSign;
+        float correction;
+    };
+    bool CheckProductOperands(const char* call, GpuVector* x, GpuVector* c, GpuVector* y);
+    void Multiply(const char* call, GpuVector* x, GpuVector* c, GpuVector* y, const Form& form);
     void MultiplyDiagonals(GpuVector* x, GpuVector* y, bool overwriteFirst);
+    void RunFusedProduct(GpuVector* x, GpuVector* c, GpuVector* y, const Form& form);
+    void BuildFusedProgram();
 
     bool m_bUsable;
+    ShaderProgram* m_pFusedProgram = nullptr;
+    GLint m_iFormLocation = -1;
 };
 
 // The implicit half of the water demo's wave step: (1 + 4e) on the diagonal

@@ -26,6 +26,27 @@ gl_FragColor = vec4(abs(v.r) <= largest ? v.r : 0.0, abs(v.g) <= largest ? v.g :
 }
 )";
 
+// Both updates of an iteration read alpha once and write two targets.
+const char* const kUpdateSource = R"(uniform sampler2D g_sX;
+uniform sampler2D g_sP;
+uniform sampler2D g_sR;
+uniform sampler2D g_sQ;
+uniform sampler2D g_sAlpha;
+void main(void)
+{
+vec2 here = gl_TexCoord[0].xy;
+float alpha = texture2D(g_sAlpha, here).x;
+gl_FragData[0] = texture2D(g_sX, here) + alpha * texture2D(g_sP, here);
+gl_FragData[1] = texture2D(g_sR, here) - alpha * texture2D(g_sQ, here);
+}
+)";
+
+bool TwoRenderTargets() {
+    GLint buffers = 0;
+    glGetIntegerv(GL_MAX_DRAW_BUFFERS, &buffers);
+    return buffers >= 2;
+}
+
 GpuVector* MakeWorkingVector(int layout, int width, int height) {
     if (layout == 1) return new UnpackedVector(width, height, 0);
     return new PackedVector(width, height, 0);
@@ -46,7 +67,23 @@ void Destroy(T*& object) {
 }  // namespace
 
 ShaderProgram* CgSolver::s_pFiniteStartProgram = nullptr;
+ShaderProgram* CgSolver::s_pUpdateProgram = nullptr;
 int CgSolver::s_iSolverInstances = 0;
+
+void CgSolver::CreatePrograms() {
+    if (s_iSolverInstances++ > 0) return;
+    s_pFiniteStartProgram = kernel::Build(kPassThroughVertexSource, kFiniteStartSource, {{"g_sVector", 0}}, {});
+    // A driver with one draw buffer updates x and r in two passes instead.
+    if (TwoRenderTargets())
+        s_pUpdateProgram = kernel::Build(kPassThroughVertexSource, kUpdateSource,
+                                         {{"g_sX", 0}, {"g_sP", 1}, {"g_sR", 2}, {"g_sQ", 3}, {"g_sAlpha", 4}}, {});
+}
+
+void CgSolver::ReleasePrograms() {
+    if (--s_iSolverInstances > 0) return;
+    kernel::Delete(s_pFiniteStartProgram);
+    kernel::Delete(s_pUpdateProgram);
+}
 
 CgSolver::CgSolver(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout)
     : m_pMatrix(matrix),
@@ -67,8 +104,7 @@ CgSolver::CgSolver(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout)
     m_pBeta = MakeZeroScalar();
     m_pPAp = MakeZeroScalar();
     m_pRhoNew = MakeZeroScalar();
-    if (s_iSolverInstances++ == 0)
-        s_pFiniteStartProgram = kernel::Build(kPassThroughVertexSource, kFiniteStartSource, {{"g_sVector", 0}}, {});
+    CreatePrograms();
 }
 
 // The band products address their operands in the packed layout; anything
@@ -100,7 +136,7 @@ CgSolver::~CgSolver() {
     Destroy(m_pBeta);
     Destroy(m_pPAp);
     Destroy(m_pRhoNew);
-    if (m_pRefusal == nullptr && --s_iSolverInstances == 0) kernel::Delete(s_pFiniteStartProgram);
+    if (m_pRefusal == nullptr) ReleasePrograms();
 }
 
 bool CgSolver::CheckSolvable(const char* call) const {
@@ -114,8 +150,7 @@ int CgSolver::Solve(int iterations) {
     if (!CheckSolvable("CgSolver::Solve")) return 0;
     FrameworkFramebufferScope framebuffer;
     DropNonFiniteStart();
-    m_pMatrix->MultiplyVector(2, m_pX, m_pB, m_pR);  // r = A x - b
-    m_pR->Scale(-1.0f);                              // r = b - A x
+    m_pMatrix->SubtractProduct(m_pX, m_pB, m_pR);  // r = b - A x
     m_pP->CopyFrom(m_pR);
     m_pR->Dot(m_pR, m_pRho);
     if (iterations <= 0) return 0;
@@ -135,12 +170,38 @@ void CgSolver::RunIteration() {
     m_pMatrix->MultiplyVector(0, m_pP, nullptr, m_pQ);  // q = A p
     m_pP->Dot(m_pQ, m_pPAp);
     m_pRho->SafeDivide(m_pPAp, m_pAlpha, 1.0f, 1.0f);  // alpha = rho / pAp
-    m_pX->MulAddScalar(m_pP, m_pX, 1.0f, m_pAlpha);    // x += alpha p
-    m_pR->MulSubScalar(m_pQ, m_pR, 1.0f, m_pAlpha);    // r -= alpha q
+    UpdateSolutionAndResidual();                       // x += alpha p, r -= alpha q
     m_pR->Dot(m_pR, m_pRhoNew);
     m_pRhoNew->SafeDivide(m_pRho, m_pBeta, 1.0f, 1.0f);  // beta = rhoNew / rho
     m_pR->MulAddScalar(m_pP, m_pP, 1.0f, m_pBeta);       // p = r + beta p
     std::swap(m_pRho, m_pRhoNew);
+}
+
+// One pass with two render targets: each fragment reads alpha, p and q once
+// for both updates.
+void CgSolver::UpdateSolutionAndResidual() {
+    if (s_pUpdateProgram == nullptr) {
+        m_pX->MulAddScalar(m_pP, m_pX, 1.0f, m_pAlpha);
+        m_pR->MulSubScalar(m_pQ, m_pR, 1.0f, m_pAlpha);
+        return;
+    }
+    TextureDesc desc;
+    m_pX->GetTextureDesc(&desc);
+    glViewport(0, 0, desc.width, desc.height);
+    kernel::AttachTarget(m_pX->AcquireTarget());
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT1_EXT, GL_TEXTURE_2D, m_pR->AcquireTarget(), 0);
+    const GLenum targets[] = {GL_COLOR_ATTACHMENT0_EXT, GL_COLOR_ATTACHMENT1_EXT};
+    glDrawBuffers(2, targets);
+    GLuint inputs[] = {m_pX->Texture(), m_pP->Texture(), m_pR->Texture(), m_pQ->Texture(), m_pAlpha->Texture()};
+    for (GLuint unit = 0; unit < 5; ++unit) kernel::BindTexture(GL_TEXTURE0 + unit, inputs[unit]);
+    s_pUpdateProgram->Bind();
+    GpuVector::DrawFullScreenPass();
+    s_pUpdateProgram->Unbind();
+    glActiveTexture(GL_TEXTURE0);
+    glDrawBuffers(1, targets);
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT1_EXT, GL_TEXTURE_2D, 0, 0);
+    m_pX->CommitTarget();
+    m_pR->CommitTarget();
 }
 
 void CgSolver::DropNonFiniteStart() {

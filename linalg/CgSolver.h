@@ -36,6 +36,7 @@ private:
     bool CheckSolvable(const char* call) const;
     void RunIteration();
     void DropNonFiniteStart();
+    void UpdateSolutionAndResidual();
 
     BandMatrix* m_pMatrix;
     GpuVector* m_pX;
@@ -52,6 +53,9 @@ private:
     int m_iHeight;
     const char* m_pRefusal;  // why every solve is refused; null when it can solve
 
+    static void CreatePrograms();
+    static void ReleasePrograms();
     static ShaderProgram* s_pFiniteStartProgram;
+    static ShaderProgram* s_pUpdateProgram;  // x += alpha p and r -= alpha q, into two targets
     static int s_iSolverInstances;
 };

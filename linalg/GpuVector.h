@@ -52,7 +52,8 @@ public:
     virtual void SetData(const float* values) = 0;
     virtual void GetData(float* values) = 0;
     // Dot and Sum leave their result on the GPU; the Value forms read it back
-    // (NaN when refused). Any texture size.
+    // (NaN when refused). Any texture size; a few passes, each folding blocks
+    // of texels.
     virtual void Dot(GpuVector* other, GpuScalar* result);
     virtual void Sum(GpuScalar* result);
     virtual float DotValue(GpuVector* other);
@@ -141,13 +142,12 @@ private:
     TextureDesc Desc() const;
     void AcquireReductionTextures();
     void ReleaseReductionTextures();
-    int BeginReduction(GpuVector* other);
-    void EndReduction(GpuVector* other);
     bool CheckReductionOperands(const char* call, GpuVector* other, GpuScalar* result);
-    bool HasPowerOfTwoSides() const;
     void ReduceIntoScalar(GpuVector* other, GpuScalar* result);
     float ReduceToHost(GpuVector* other);
-    void FoldInto(GpuVector* other, GLuint target, bool sumChannels);
+    // The total of this vector, of its product with other, or of its squares
+    // (other == this), into the 1x1 target; sumChannels adds the channels.
+    void Fold(GpuVector* other, GLuint target, bool sumChannels);
     void MultiplyIntoScratch();
     void RunMulScalarPass(const char* call, GpuVector* b, GpuVector* dst, float s, GpuScalar* c,
                           ShaderProgram* program, GLint location);
@@ -172,10 +172,16 @@ private:
     // folding passes above cannot apply a product or skip a missing partner.
     static ShaderProgram* s_pElementProductProgram;
     static ShaderProgram* s_pFinalPartialProgram;
-    // Any other size folds kFoldBlock x kFoldBlock texels per pass, skipping
-    // the partners the region lacks.
-    static ShaderProgram* s_pFoldSumProgram;
-    static ShaderProgram* s_pFoldDotProgram;
+    // Sum and Dot fold blocks of texels per pass, skipping what lies past the
+    // region: values, products of two vectors, squares of one.
+    struct FoldProgram {
+        ShaderProgram* program = nullptr;
+        GLint region = 0;
+        GLint sumChannels = 0;
+    };
+    static FoldProgram s_foldSum;
+    static FoldProgram s_foldDot;
+    static FoldProgram s_foldSquare;
     static GLint s_iFillLocation;
     static GLint s_iVecScaleLocation;
     static GLint s_iVecCombineLocation;
@@ -190,10 +196,6 @@ private:
     static GLint s_iFinalPartialStepLocation;
     static GLint s_iFinalPartialPartnerLocation;
     static GLint s_iFinalPartialChannelsLocation;
-    static GLint s_iFoldSumRegionLocation;
-    static GLint s_iFoldSumChannelsLocation;
-    static GLint s_iFoldDotRegionLocation;
-    static GLint s_iFoldDotChannelsLocation;
     static void CreateReductionPrograms();
     static void ReleaseReductionPrograms();
     static int s_iSharedProgramUsers;

@@ -1,9 +1,9 @@
-// Sums and inner products folded on the GPU. Power-of-two textures fold by
-// halves: each pass adds every texel of the lower-left part of the region to
-// its partner half a region away, ping-ponging between two pooled scratch
-// textures, until a 2x2 region is left for the last pass into a 1x1 target.
-// Textures of any other size fold blocks of texels per pass, skipping the
-// partners their region lacks.
+// Sums and inner products folded on the GPU. Sum, Dot and their Value forms
+// fold blocks of kFoldBlock x kFoldBlock texels into one per pass, for any
+// texture size, ping-ponging between two pooled scratch textures of the
+// vector's size until one texel is left. The pass-by-pass steps of the halving
+// fold (ReduceSquare, ReduceX, ReduceY, ReduceFinal) stay for callers that
+// drive a reduction themselves; they are exact for power-of-two sides.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -143,19 +143,28 @@ gl_FragColor = (g_fSumChannels > 0.5) ? vec4(dot(vec4(1.0), sum)) : sum;
 
 constexpr int kFoldBlock = 4;
 
-// The fold's first pass of an inner product multiplies as it samples.
-std::string FoldSource(bool dot) {
+enum class FoldInput { kValues, kProducts, kSquares };
+
+// The first pass of an inner product multiplies as it samples; a vector's
+// product with itself reads each texel once.
+std::string FoldSource(FoldInput input) {
     const std::string block = std::to_string(kFoldBlock);
     std::string source = "#define FOLD_BLOCK " + block + ".0\n#define FOLD_BLOCK_INT " + block + "\n";
-    source += dot ? "uniform sampler2D g_sVectorB;\n"
-                    "#define SAMPLE(c) (texture2D(g_sVectorA, c) * texture2D(g_sVectorB, c))\n"
-                  : "#define SAMPLE(c) texture2D(g_sVectorA, c)\n";
+    switch (input) {
+        case FoldInput::kValues: source += "#define SAMPLE(c) texture2D(g_sVectorA, c)\n"; break;
+        case FoldInput::kProducts:
+            source += "uniform sampler2D g_sVectorB;\n"
+                      "#define SAMPLE(c) (texture2D(g_sVectorA, c) * texture2D(g_sVectorB, c))\n";
+            break;
+        case FoldInput::kSquares:
+            source += "vec4 square(vec4 v) { return v * v; }\n"
+                      "#define SAMPLE(c) square(texture2D(g_sVectorA, c))\n";
+            break;
+    }
     return source + kFoldSource;
 }
 
 int CeilDiv(int value, int divisor) { return (value + divisor - 1) / divisor; }
-
-bool IsPowerOfTwo(int value) { return value > 0 && (value & (value - 1)) == 0; }
 
 
 void DrawQuad(const ReductionQuad& quad) {
@@ -189,8 +198,9 @@ ShaderProgram* GpuVector::s_pFinalSumProgram = nullptr;
 ShaderProgram* GpuVector::s_pFinalTotalProgram = nullptr;
 ShaderProgram* GpuVector::s_pElementProductProgram = nullptr;
 ShaderProgram* GpuVector::s_pFinalPartialProgram = nullptr;
-ShaderProgram* GpuVector::s_pFoldSumProgram = nullptr;
-ShaderProgram* GpuVector::s_pFoldDotProgram = nullptr;
+GpuVector::FoldProgram GpuVector::s_foldSum;
+GpuVector::FoldProgram GpuVector::s_foldDot;
+GpuVector::FoldProgram GpuVector::s_foldSquare;
 GLint GpuVector::s_iReduceDotLocation = 0;
 GLint GpuVector::s_iReduceSumLocation = 0;
 GLint GpuVector::s_iReduceSumXLocation = 0;
@@ -200,10 +210,6 @@ GLint GpuVector::s_iFinalTotalLocation = 0;
 GLint GpuVector::s_iFinalPartialStepLocation = 0;
 GLint GpuVector::s_iFinalPartialPartnerLocation = 0;
 GLint GpuVector::s_iFinalPartialChannelsLocation = 0;
-GLint GpuVector::s_iFoldSumRegionLocation = 0;
-GLint GpuVector::s_iFoldSumChannelsLocation = 0;
-GLint GpuVector::s_iFoldDotRegionLocation = 0;
-GLint GpuVector::s_iFoldDotChannelsLocation = 0;
 
 void GpuVector::CreateReductionPrograms() {
     s_pReduceDotProgram =
@@ -225,13 +231,14 @@ void GpuVector::CreateReductionPrograms() {
                                            {{"g_f2ReduceStep", &s_iFinalPartialStepLocation},
                                             {"g_f2HasPartner", &s_iFinalPartialPartnerLocation},
                                             {"g_fSumChannels", &s_iFinalPartialChannelsLocation}});
-    s_pFoldSumProgram = kernel::Build(kPassThroughVertexSource, FoldSource(false).c_str(), {{"g_sVectorA", 0}},
-                                      {{"g_f4Region", &s_iFoldSumRegionLocation},
-                                       {"g_fSumChannels", &s_iFoldSumChannelsLocation}});
-    s_pFoldDotProgram = kernel::Build(kPassThroughVertexSource, FoldSource(true).c_str(),
-                                      {{"g_sVectorA", 0}, {"g_sVectorB", 1}},
-                                      {{"g_f4Region", &s_iFoldDotRegionLocation},
-                                       {"g_fSumChannels", &s_iFoldDotChannelsLocation}});
+    const auto buildFold = [](FoldInput input, FoldProgram& fold) {
+        fold.program = kernel::Build(kPassThroughVertexSource, FoldSource(input).c_str(),
+                                     {{"g_sVectorA", 0}, {"g_sVectorB", 1}},
+                                     {{"g_f4Region", &fold.region}, {"g_fSumChannels", &fold.sumChannels}});
+    };
+    buildFold(FoldInput::kValues, s_foldSum);
+    buildFold(FoldInput::kProducts, s_foldDot);
+    buildFold(FoldInput::kSquares, s_foldSquare);
 }
 
 void GpuVector::ReleaseReductionPrograms() {
@@ -243,8 +250,9 @@ void GpuVector::ReleaseReductionPrograms() {
     kernel::Delete(s_pFinalTotalProgram);
     kernel::Delete(s_pElementProductProgram);
     kernel::Delete(s_pFinalPartialProgram);
-    kernel::Delete(s_pFoldSumProgram);
-    kernel::Delete(s_pFoldDotProgram);
+    kernel::Delete(s_foldSum.program);
+    kernel::Delete(s_foldDot.program);
+    kernel::Delete(s_foldSquare.program);
 }
 
 void GpuVector::AcquireReductionTextures() {
@@ -257,41 +265,19 @@ void GpuVector::ReleaseReductionTextures() {
     g_resourcePool->ReleaseTexture(tempSlot[1]);
 }
 
-bool GpuVector::HasPowerOfTwoSides() const { return IsPowerOfTwo(width) && IsPowerOfTwo(height); }
-
 bool GpuVector::CheckReductionOperands(const char* call, GpuVector* other, GpuScalar* result) {
     if (other != nullptr ? !CheckMatches(call, other) : !CheckUsable(call)) return false;
     if (result == nullptr || !result->IsUsable()) return Refuse(call, "the result is not a usable scalar");
     return true;
 }
 
-// Folds this vector, or its element-wise product with other when given, down
-// to the 2x2 region whose total the caller's last pass writes.
-int GpuVector::BeginReduction(GpuVector* other) {
-    AcquireReductionTextures();
-    BindTexture(GL_TEXTURE0, texture);
-    if (other != nullptr) BindTexture(GL_TEXTURE1, other->texture);
-    return HasPowerOfTwoSides() ? ReduceSquare(other != nullptr) : 0;
-}
-
-void GpuVector::EndReduction(GpuVector* other) {
-    if (other != nullptr) BindTexture(GL_TEXTURE1, 0);
-    BindTexture(GL_TEXTURE0, 0);
-    ReleaseReductionTextures();
-}
-
 void GpuVector::ReduceIntoScalar(GpuVector* other, GpuScalar* result) {
     if (!CheckReductionOperands(other != nullptr ? "GpuVector::Dot" : "GpuVector::Sum", other, result)) return;
     FrameworkFramebufferScope framebuffer;
-    const int step = BeginReduction(other);
-    if (HasPowerOfTwoSides())
-        ReduceInto(step, result->Texture());
-    else
-        FoldInto(other, result->Texture(), ValuesPerTexel() > 1);
-    EndReduction(other);
+    Fold(other, result->Texture(), ValuesPerTexel() > 1);
 }
 
-// Combining channels is left to the layout's read-back.
+// Channels are added by the layout's read-back.
 float GpuVector::ReduceToHost(GpuVector* other) {
     const char* const call = other != nullptr ? "GpuVector::DotValue" : "GpuVector::SumValue";
     if (other != nullptr ? !CheckMatches(call, other) : !CheckUsable(call))
@@ -301,13 +287,8 @@ float GpuVector::ReduceToHost(GpuVector* other) {
     single.width = single.height = 1;
     GLuint total = 0;
     const int totalSlot = g_resourcePool->AcquireTexture(single, total);
-    const int step = BeginReduction(other);
-    if (HasPowerOfTwoSides())
-        ReduceFinal(step, total, false);
-    else
-        FoldInto(other, total, false);
+    Fold(other, total, false);
     const float value = ReadReduced(total);
-    EndReduction(other);
     g_resourcePool->ReleaseTexture(totalSlot);
     return value;
 }
@@ -322,33 +303,34 @@ float GpuVector::DotValue(GpuVector* other) { return ReduceToHost(other); }
 
 // Each pass shrinks the region by kFoldBlock in both directions and writes
 // its partial sums to the lower-left corner of a scratch texture; the pass
-// that leaves one texel writes into target instead. The vector (and other)
-// are bound on units 0 and 1.
-void GpuVector::FoldInto(GpuVector* other, GLuint target, bool sumChannels) {
+// that leaves one texel writes into target instead.
+void GpuVector::Fold(GpuVector* other, GLuint target, bool sumChannels) {
+    AcquireReductionTextures();
+    BindTexture(GL_TEXTURE0, texture);
+    if (other != nullptr && other != this) BindTexture(GL_TEXTURE1, other->texture);
+    const FoldProgram* fold = other == nullptr ? &s_foldSum : other == this ? &s_foldSquare : &s_foldDot;
     int regionWidth = width, regionHeight = height;
-    bool first = true;
     while (true) {
         const int foldedWidth = CeilDiv(regionWidth, kFoldBlock), foldedHeight = CeilDiv(regionHeight, kFoldBlock);
         const bool last = foldedWidth == 1 && foldedHeight == 1;
-        const bool dot = first && other != nullptr;
-        ShaderProgram* program = dot ? s_pFoldDotProgram : s_pFoldSumProgram;
         glViewport(0, 0, foldedWidth, foldedHeight);
         AttachTarget(last ? target : tempTexture[pingIndex]);
-        program->Bind();
-        glUniform4f(dot ? s_iFoldDotRegionLocation : s_iFoldSumRegionLocation, static_cast<float>(regionWidth),
-                    static_cast<float>(regionHeight), 1.0f / static_cast<float>(width),
-                    1.0f / static_cast<float>(height));
-        glUniform1f(dot ? s_iFoldDotChannelsLocation : s_iFoldSumChannelsLocation,
-                    last && sumChannels ? 1.0f : 0.0f);
+        fold->program->Bind();
+        glUniform4f(fold->region, static_cast<float>(regionWidth), static_cast<float>(regionHeight),
+                    1.0f / static_cast<float>(width), 1.0f / static_cast<float>(height));
+        glUniform1f(fold->sumChannels, last && sumChannels ? 1.0f : 0.0f);
         DrawFullScreenPass();
-        program->Unbind();
-        if (last) return;
+        fold->program->Unbind();
+        if (last) break;
         BindTexture(GL_TEXTURE0, tempTexture[pingIndex]);
         pingIndex = 1 - pingIndex;
         regionWidth = foldedWidth;
         regionHeight = foldedHeight;
-        first = false;
+        fold = &s_foldSum;
     }
+    if (other != nullptr && other != this) BindTexture(GL_TEXTURE1, 0);
+    BindTexture(GL_TEXTURE0, 0);
+    ReleaseReductionTextures();
 }
 
 // The source of the next pass is what this pass rendered.

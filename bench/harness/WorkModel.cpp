@@ -34,62 +34,43 @@ Work Combine(long long texels) { return Pass(texels, 2); }
 Work MulScalar(long long texels) { return Pass(texels, 3); }
 Work ScalarPass(int lookups) { return Pass(1, lookups); }
 
-// Follows the folding loop: a pass while both sides exceed twice the step
-// shades (w/2s) x (h/2s) fragments; then the x folds, then the y folds, each
-// halving one side; the last pass is a single fragment with four fetches.
-Work Reduction(int w, int h, bool dot) {
+// Each pass folds blocks of kFold x kFold texels of the region into one
+// fragment; every texel of the region is read once (twice in the first pass
+// of an inner product of two vectors), until a single fragment is left.
+Work Reduction(int w, int h, int operands) {
+    constexpr long long kFold = 4;
     Work total;
-    long long step = 1;
-    if (dot && !(2 * step < w && 2 * step < h)) {
-        total += Pass(static_cast<long long>(w) * h, 2);
-        dot = false;
-    }
     long long regionW = w, regionH = h;
-    while (2 * step < w && 2 * step < h) {
-        regionW /= 2;
-        regionH /= 2;
-        total += Pass(regionW * regionH, dot ? 8 : 4);
-        dot = false;
-        step *= 2;
-    }
-    if (w != h) {
-        while (2 * step < w) {
-            regionW /= 2;
-            total += Pass(regionW * regionH, 2);
-            step *= 2;
-        }
-        while (2 * step < h) {
-            regionH /= 2;
-            total += Pass(regionW * regionH, 2);
-            step *= 2;
-        }
-    }
-    // The last pass reads only the partners that exist.
-    const int partners = (w > 1 ? 2 : 1) * (h > 1 ? 2 : 1);
-    total += Pass(1, partners);
+    do {
+        const long long foldedW = (regionW + kFold - 1) / kFold, foldedH = (regionH + kFold - 1) / kFold;
+        Work pass = Pass(foldedW * foldedH, 0);
+        pass.texelsRead = regionW * regionH * operands;
+        total += pass;
+        operands = 1;
+        regionW = foldedW;
+        regionH = foldedH;
+    } while (regionW > 1 || regionH > 1);
     return total;
 }
 
-// Diagonals -W and +W (W a multiple of 4) and 0 fetch one source texel, -1
-// and +1 two. The first pass overwrites; the other four also fetch the
-// running sum.
+// One pass reads the five diagonals and the five texels of the source they
+// reach (-W/4, -1, 0, +1, +W/4 texels; the offsets of one fetch two adjacent
+// texels), and c's texel for the correction.
 Work WaveBandProduct(int gridWidth, int gridHeight, bool withCorrection) {
     const long long texels = static_cast<long long>(gridWidth / 2) * (gridHeight / 2);
-    Work w = Pass(texels, 1 + 1);           // -W, first: diagonal, source
-    w += 2 * Pass(texels, 1 + 1 + 1);       // 0 and +W: diagonal, source, sum
-    w += 2 * Pass(texels, 1 + 2 + 1);       // +1 and -1: diagonal, two source texels, sum
-    if (withCorrection) w += Combine(texels);
-    return w;
+    return Pass(texels, 5 + 5 + (withCorrection ? 1 : 0));
 }
 
 Work CgIteration(int gridWidth, int gridHeight) {
     const int tw = gridWidth / 2, th = gridHeight / 2;
     const long long texels = static_cast<long long>(tw) * th;
+    Work update = Pass(texels, 5);  // x += alpha p and r -= alpha q: x, p, r, q, alpha into two targets
+    update.texelsWritten *= 2;
     Work w = WaveBandProduct(gridWidth, gridHeight, false);  // q = A p
-    w += Reduction(tw, th, true);                              // p.q
+    w += Reduction(tw, th, 2);                                 // p.q
     w += ScalarPass(2);                                        // alpha
-    w += 2 * MulScalar(texels);                                // x, r
-    w += Reduction(tw, th, true);                              // r.r
+    w += update;
+    w += Reduction(tw, th, 1);                                 // r.r, each texel read once
     w += ScalarPass(2);                                        // beta
     w += MulScalar(texels);                                    // p
     return w;
@@ -99,10 +80,9 @@ Work CgSolve(int gridWidth, int gridHeight, int iterations) {
     const int tw = gridWidth / 2, th = gridHeight / 2;
     const long long texels = static_cast<long long>(tw) * th;
     Work w = Pass(texels, 1);                                 // non-finite start values to 0
-    w += WaveBandProduct(gridWidth, gridHeight, true);        // r = A x - b
-    w += Scale(texels);                                       // r = -r
+    w += WaveBandProduct(gridWidth, gridHeight, true);        // r = b - A x
     w += Copy(texels);                                        // p = r
-    w += Reduction(tw, th, true);                             // rho
+    w += Reduction(tw, th, 1);                                // rho = r.r
     for (int i = 0; i < iterations; ++i) w += CgIteration(gridWidth, gridHeight);
     return w;
 }

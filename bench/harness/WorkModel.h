@@ -30,11 +30,11 @@ Work Combine(long long texels);       // Combine, CombineSub, CombineOp 1 and 2
 Work MulScalar(long long texels);     // MulAddScalar, MulSubScalar
 Work ScalarPass(int lookups);         // one GpuScalar kernel (SafeDivide: 2)
 
-// A reduction of a textureWidth x textureHeight texture into one texel: the
-// square folds, the one-directional folds, the last pass. `dot` adds the
-// second operand's fetches to the first fold (or a product pass of its own
-// when the texture is too small to fold).
-Work Reduction(int textureWidth, int textureHeight, bool dot);
+// A reduction of a textureWidth x textureHeight texture into one texel:
+// block folds down to one fragment. `operands` is 2 for the inner product of
+// two vectors (the first fold fetches both), 1 for a sum or a vector's inner
+// product with itself.
+Work Reduction(int textureWidth, int textureHeight, int operands);
 
 // The wave system matrix times a packed vector of a gridWidth x gridHeight
 // grid: one pass per diagonal, the offsets that are not a multiple of four

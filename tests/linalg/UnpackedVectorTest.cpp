@@ -64,9 +64,9 @@ TEST_F(UnpackedVectorTest, DumpsMatchPrintf) {
     EXPECT_EQ(Take(big->ToStringNonZero(0)), nonZero);
 }
 
-// Shared set: 12 element-wise and reduction programs, 2 for thin textures and
-// 2 that fold textures of other sizes.
-constexpr long kShared = 16, kUnpacked = 4, kScalar = 7;
+// Shared set: 6 element-wise programs, 8 for the pass-by-pass reduction steps
+// and 3 block folds.
+constexpr long kShared = 17, kUnpacked = 4, kScalar = 7;
 
 TEST_F(UnpackedVectorTest, TheSharedSetIsBuiltOnceAcrossBothLayoutsAndDeletedWithTheLastVector) {
     ASSERT_EQ(GpuVector::SharedProgramUsers(), 0) << "no vector may be alive between tests";

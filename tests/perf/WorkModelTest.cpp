@@ -66,9 +66,9 @@ TEST_P(WorkModelTest, KernelsAndReductionsMatchRealCounts) {
         {"CombineOp", perf::Combine(texels), [&] { a.CombineOp(1, &b, &dst, 1.0f, 1.0f); }},
         {"MulAddScalar", perf::MulScalar(texels), [&] { a.MulAddScalar(&b, &dst, 1.0f, &c); }},
         {"MulSubScalar", perf::MulScalar(texels), [&] { a.MulSubScalar(&b, &dst, 1.0f, &c); }},
-        {"Dot", perf::Reduction(side, side, true), [&] { a.Dot(&b, &c); }},
-        {"DotValue", perf::Reduction(side, side, true), [&] { a.DotValue(&b); }},
-        {"Sum", perf::Reduction(side, side, false), [&] { a.Sum(&c); }},
+        {"Dot", perf::Reduction(side, side, 2), [&] { a.Dot(&b, &c); }},
+        {"DotValue", perf::Reduction(side, side, 2), [&] { a.DotValue(&b); }},
+        {"Sum", perf::Reduction(side, side, 1), [&] { a.Sum(&c); }},
         {"SafeDivide", perf::ScalarPass(2), [&] { c.SafeDivide(&d, &c, 1.0f, 1.0f); }},
     };
     for (const Case& c : cases) ExpectCounts(c);
@@ -81,8 +81,8 @@ TEST_P(WorkModelTest, OblongReductionsMatchRealCounts) {
     GpuScalar result;
     wide.Fill(1.0f);
     tall.Fill(1.0f);
-    ExpectCounts({"wide", perf::Reduction(grid, grid / 4, true), [&] { wide.Dot(&wide, &result); }});
-    ExpectCounts({"tall", perf::Reduction(grid / 4, grid, false), [&] { tall.Sum(&result); }});
+    ExpectCounts({"wide", perf::Reduction(grid, grid / 4, 1), [&] { wide.Dot(&wide, &result); }});
+    ExpectCounts({"tall", perf::Reduction(grid / 4, grid, 1), [&] { tall.Sum(&result); }});
 }
 
 TEST_P(WorkModelTest, SolverAndFramePiecesMatchRealCounts) {
