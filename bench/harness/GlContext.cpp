@@ -7,7 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "gpu/HeadlessContext.h"
+
 namespace perf {
+
+namespace {
+HeadlessContext g_headless;  // closed at exit, after the tool has shut the framework down
+}
+
+bool OpenHeadlessContext() { return g_headless.Open(); }
 
 bool OpenGlWindow(int* argc, char** argv, int width, int height, const char* title) {
     if (std::getenv("DISPLAY") == nullptr) {
