@@ -137,10 +137,12 @@ bool HeadlessContext::Open() {
         if (OffersWhatTheFrameworkNeeds()) break;
     }
     // A failed try may have left no context current.
-    if (kept.context == EGL_NO_CONTEXT || !eglMakeCurrent(kept.display, kept.surface, kept.surface, kept.context)) {
+    if (kept.context == EGL_NO_CONTEXT ||
+        !eglMakeCurrent(kept.display, kept.surface, kept.surface, kept.context)) {
         if (kept.context != EGL_NO_CONTEXT) Discard(kept);
-        std::fprintf(stderr, "HeadlessContext::Open: neither an EGL device nor Mesa's surfaceless platform "
-                             "gives an OpenGL context\n");
+        std::fprintf(stderr,
+                     "HeadlessContext::Open: neither an EGL device nor Mesa's surfaceless platform "
+                     "gives an OpenGL context\n");
         return false;
     }
     display_ = kept.display;
@@ -152,7 +154,8 @@ bool HeadlessContext::Open() {
 
 void HeadlessContext::Close() {
     if (!IsOpen()) return;
-    if (eglGetCurrentContext() == context_) eglMakeCurrent(display_, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+    if (eglGetCurrentContext() == context_)
+        eglMakeCurrent(display_, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
     Discard({display_, context_, surface_, platform_});
     display_ = context_ = surface_ = nullptr;
     platform_ = nullptr;

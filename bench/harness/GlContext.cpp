@@ -19,7 +19,7 @@ bool OpenHeadlessContext() { return g_headless.Open(); }
 
 bool OpenGlWindow(int* argc, char** argv, int width, int height, const char* title) {
     if (std::getenv("DISPLAY") == nullptr) {
-        std::fprintf(stderr, "no X display: run this through scripts/with-xvfb.sh\n");
+        std::fprintf(stderr, "OpenGlWindow: no X display; run this through scripts/with-xvfb.sh\n");
         return false;
     }
     glutInit(argc, argv);
