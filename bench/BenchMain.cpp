@@ -1,4 +1,4 @@
-// The benchmark executable: a headless GL window with the demo's scene
+// The benchmark executable: the headless GL context with the demo's scene
 // built (the scene's frame is one of the benchmarks), then Google Benchmark.
 #include <GL/glew.h>
 #include <benchmark/benchmark.h>
@@ -34,7 +34,7 @@ FrameworkFramebuffer::~FrameworkFramebuffer() { EndRenderToTexture(); }
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (!perf::OpenGlWindow(&argc, argv, 64, 64, "zentor benchmarks")) return 2;
+    if (!perf::OpenHeadlessContext()) return 2;
     InitScene();
     benchmark::AddCustomContext("gl_renderer", perf::GlRenderer());
     benchmark::AddCustomContext("gl_version", perf::GlVersion());

@@ -1,9 +1,10 @@
-# Installs the two libraries with their public headers and an exported CMake
+# Installs the libraries with their public headers and an exported CMake
 # package, so that another project can write
 #
 #   find_package(Zentor REQUIRED)
-#   target_link_libraries(app PRIVATE Zentor::linalg)
+#   target_link_libraries(app PRIVATE Zentor::linalg Zentor::headless)
 #
+# (Zentor::headless only where the program has no window of its own.)
 # Headers keep their subsystem directories under include/zentor, so code
 # includes them as "gpu/Framework.h" or "linalg/CgSolver.h" both in this tree
 # and against an installation.
@@ -18,6 +19,7 @@ set(ZENTOR_INSTALL_HEADERDIR ${CMAKE_INSTALL_INCLUDEDIR}/zentor)
 set(ZENTOR_PUBLIC_GPU_HEADERS
   Framework.h
   FullScreenPass.h
+  HeadlessContext.h
   ResourcePool.h
   ShaderProgram.h)
 set(ZENTOR_PUBLIC_LINALG_HEADERS
@@ -34,7 +36,7 @@ list(TRANSFORM ZENTOR_PUBLIC_LINALG_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/linalg
 install(FILES ${ZENTOR_PUBLIC_GPU_HEADERS} DESTINATION ${ZENTOR_INSTALL_HEADERDIR}/gpu)
 install(FILES ${ZENTOR_PUBLIC_LINALG_HEADERS} DESTINATION ${ZENTOR_INSTALL_HEADERDIR}/linalg)
 
-install(TARGETS zentor_gpu zentor_linalg
+install(TARGETS zentor_gpu zentor_headless zentor_linalg
   EXPORT ZentorTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

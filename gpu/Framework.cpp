@@ -32,8 +32,11 @@ constexpr RequiredExtension kRequiredExtensions[] = {
 bool LoadGlEntryPoints() {
     // Resolve every entry point GLEW knows, whatever the extension string says.
     glewExperimental = GL_TRUE;
+    // A GLEW built for GLX loads every GL entry point before it looks for a
+    // GLX display, which a context made through EGL does not have: then only
+    // its GLX part has failed, and the framework needs none of it.
     const GLenum result = glewInit();
-    if (result != GLEW_OK) {
+    if (result != GLEW_OK && result != GLEW_ERROR_NO_GLX_DISPLAY) {
         std::printf("Error initializing GLEW %s\n",
                     reinterpret_cast<const char*>(glewGetErrorString(result)));
         return false;

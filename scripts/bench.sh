@@ -25,7 +25,7 @@ mkdir -p "$results"
 
 uptime > "$results/load-before.txt"
 echo "== benchmarks (LP_NUM_THREADS=$LP_NUM_THREADS)"
-"$xvfb" "$build_dir/bench/zentor_bench" --benchmark_out="$results/benchmarks.json" \
+"$build_dir/bench/zentor_bench" --benchmark_out="$results/benchmarks.json" \
   --benchmark_out_format=json "$@"
 uptime > "$results/load-after.txt"
 

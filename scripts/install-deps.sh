@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  libglew-dev freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri mesa-utils
+  libglew-dev libegl-dev libopengl-dev libegl-mesa0 freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri mesa-utils
   xvfb xauth x11-utils xdotool imagemagick apitrace python3
   libgtest-dev libgmock-dev libbenchmark-dev libeigen3-dev
 )

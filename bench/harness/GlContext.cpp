@@ -7,11 +7,19 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "gpu/HeadlessContext.h"
+
 namespace perf {
+
+namespace {
+HeadlessContext g_headless;  // closed at exit, after the tool has shut the framework down
+}
+
+bool OpenHeadlessContext() { return g_headless.Open(); }
 
 bool OpenGlWindow(int* argc, char** argv, int width, int height, const char* title) {
     if (std::getenv("DISPLAY") == nullptr) {
-        std::fprintf(stderr, "no X display: run this through scripts/with-xvfb.sh\n");
+        std::fprintf(stderr, "OpenGlWindow: no X display; run this through scripts/with-xvfb.sh\n");
         return false;
     }
     glutInit(argc, argv);

@@ -2,15 +2,16 @@
 // on the boundary, discretised by the 5-point stencil on a 32 x 32 grid of
 // interior points, with a band matrix and the conjugate-gradient solver on the
 // GPU. Prints the relative residual ||b - A u|| / ||b|| of the GPU's solution,
-// computed on the host in double.
+// computed on the host in double. Needs no display: the GPU is reached through
+// the headless context.
 #include <GL/glew.h>
-#include <GL/glut.h>
 
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
 #include "gpu/Framework.h"
+#include "gpu/HeadlessContext.h"
 #include "linalg/BandMatrix.h"
 #include "linalg/CgSolver.h"
 #include "linalg/PackedVector.h"
@@ -67,13 +68,11 @@ double RelativeResidual(const std::vector<float>& u, const std::vector<float>& b
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    // The framework needs a current OpenGL context; a small window provides one.
-    glutInit(&argc, argv);
-    glutInitWindowSize(16, 16);
-    glutInitDisplayMode(GLUT_RGBA);
-    glutCreateWindow("poisson_solve");
-    if (!InitFramework()) return 1;
+int main() {
+    // The framework needs a current OpenGL context. A program with a window
+    // would use its window's; this one has none.
+    HeadlessContext context;
+    if (!context.Open() || !InitFramework()) return 1;
     // Every GPU operation renders through the framework's framebuffer.
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo);
 

@@ -4,9 +4,14 @@
 //   ZENTOR_FAULT_HIDE_EXTENSIONS  comma-separated extensions to remove
 //   ZENTOR_FAULT_HIDE_GL20=1      report OpenGL 1.5, lack an OpenGL 2.0 entry point
 //   ZENTOR_FAULT_NO_VERSION=1     no version string: glewInit fails
+//   ZENTOR_FAULT_EGL              gpu: EGL's software device passes for a GPU;
+//                                 broken-gpu: and its display fails to start;
+//                                 none: EGL gives no display on any platform
 // GLEW with glewExperimental goes by which entry points resolve, and Mesa
 // resolves any name, so hidden features lose an entry point as well.
 
+#include <EGL/egl.h>
+#include <EGL/eglext.h>
 #include <GL/gl.h>
 #include <GL/glx.h>
 #include <dlfcn.h>
@@ -78,12 +83,41 @@ const GLubyte* FilteringGetStringi(GLenum name, GLuint index) {
                                                                   : result;
 }
 
-ProcAddress Resolve(GetProcAddressFunction real, const GLubyte* name) {
+template <typename GetProcAddress, typename Name>
+ProcAddress Resolve(GetProcAddress real, Name name) {
     const char* text = reinterpret_cast<const char*>(name);
     if (EntryPointHidden(text)) return nullptr;
     if (std::strcmp(text, "glGetString") == 0) return reinterpret_cast<ProcAddress>(&glGetString);
     if (std::strcmp(text, "glGetStringi") == 0) return reinterpret_cast<ProcAddress>(&FilteringGetStringi);
     return real(name);
+}
+
+bool EglFault(const char* fault) {
+    const char* value = std::getenv("ZENTOR_FAULT_EGL");
+    return value != nullptr && std::strcmp(value, fault) == 0;
+}
+
+PFNEGLQUERYDEVICESTRINGEXTPROC g_realQueryDeviceString = nullptr;
+PFNEGLGETPLATFORMDISPLAYEXTPROC g_realGetPlatformDisplay = nullptr;
+EGLDisplay g_deviceDisplay = EGL_NO_DISPLAY;
+
+// Mesa's software device, less the mark that tells it from a GPU.
+const char* EGLAPIENTRY DeviceString(EGLDeviceEXT device, EGLint name) {
+    const char* result = g_realQueryDeviceString(device, name);
+    if (name != EGL_EXTENSIONS || result == nullptr || !(EglFault("gpu") || EglFault("broken-gpu")))
+        return result;
+    static std::string unmarked;
+    unmarked = result;
+    const std::string mark = "EGL_MESA_device_software";
+    if (const size_t at = unmarked.find(mark); at != std::string::npos) unmarked.erase(at, mark.size());
+    return unmarked.c_str();
+}
+
+EGLDisplay EGLAPIENTRY PlatformDisplay(EGLenum platform, void* native, const EGLint* attributes) {
+    if (EglFault("none")) return EGL_NO_DISPLAY;
+    const EGLDisplay display = g_realGetPlatformDisplay(platform, native, attributes);
+    if (platform == EGL_PLATFORM_DEVICE_EXT) g_deviceDisplay = display;  // the broken GPU's
+    return display;
 }
 
 }  // namespace
@@ -110,6 +144,25 @@ ProcAddress glXGetProcAddressARB(const GLubyte* name) {
 
 ProcAddress glXGetProcAddress(const GLubyte* name) {
     static const auto real = RealFunction<GetProcAddressFunction>("glXGetProcAddress");
+    return Resolve(real, name);
+}
+
+EGLBoolean EGLAPIENTRY eglInitialize(EGLDisplay display, EGLint* major, EGLint* minor) {
+    static const auto real = RealFunction<PFNEGLINITIALIZEPROC>("eglInitialize");
+    if (EglFault("broken-gpu") && display == g_deviceDisplay) return EGL_FALSE;
+    return real(display, major, minor);
+}
+
+__eglMustCastToProperFunctionPointerType EGLAPIENTRY eglGetProcAddress(const char* name) {
+    static const auto real = RealFunction<PFNEGLGETPROCADDRESSPROC>("eglGetProcAddress");
+    if (std::strcmp(name, "eglQueryDeviceStringEXT") == 0) {
+        g_realQueryDeviceString = reinterpret_cast<PFNEGLQUERYDEVICESTRINGEXTPROC>(real(name));
+        return g_realQueryDeviceString ? reinterpret_cast<ProcAddress>(&DeviceString) : nullptr;
+    }
+    if (std::strcmp(name, "eglGetPlatformDisplayEXT") == 0) {
+        g_realGetPlatformDisplay = reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(real(name));
+        return g_realGetPlatformDisplay ? reinterpret_cast<ProcAddress>(&PlatformDisplay) : nullptr;
+    }
     return Resolve(real, name);
 }
 

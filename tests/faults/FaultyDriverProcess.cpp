@@ -54,6 +54,7 @@ ProcessResult RunWithDriverFaults(const std::string& program, const std::vector<
         environment.push_back("ZENTOR_FAULT_HIDE_EXTENSIONS=" + faults.hiddenExtensions);
     if (faults.hideGl20) environment.emplace_back("ZENTOR_FAULT_HIDE_GL20=1");
     if (faults.hideVersion) environment.emplace_back("ZENTOR_FAULT_NO_VERSION=1");
+    if (!faults.egl.empty()) environment.push_back("ZENTOR_FAULT_EGL=" + faults.egl);
     std::vector<char*> argv = NullTerminated(argumentTexts), envp = NullTerminated(environment);
 
     pid_t child = 0;

@@ -8,6 +8,7 @@ struct DriverFaults {
     std::string hiddenExtensions;  // comma-separated extension names
     bool hideGl20 = false;
     bool hideVersion = false;
+    std::string egl{};  // gpu, broken-gpu or none
 };
 
 struct ProcessResult {
@@ -17,6 +18,6 @@ struct ProcessResult {
 };
 
 // Runs program with arguments as a child process with the driver-fault library
-// preloaded, and waits for it. The child inherits this process's display.
+// preloaded, and waits for it.
 ProcessResult RunWithDriverFaults(const std::string& program, const std::vector<std::string>& arguments,
                                   const DriverFaults& faults);

@@ -1,13 +1,13 @@
 # Installs the libraries from BUILD_DIR into a fresh prefix under WORK_DIR,
 # builds EXAMPLE_DIR against that installation as an outside project would,
-# and runs the example under WITH_XVFB: its relative residual must be below
-# MAX_RESIDUAL.
+# with GLUT out of reach, and runs the example with no display: its relative
+# residual must be below MAX_RESIDUAL.
 #
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DEXAMPLE_DIR=... -DEXAMPLE_NAME=...
-#         -DWITH_XVFB=... -DGENERATOR=... -DMAX_RESIDUAL=... [-DCONFIG=...]
+#         -DGENERATOR=... -DMAX_RESIDUAL=... [-DCONFIG=...]
 #         -P ConsumeInstalledPackage.cmake
 
-foreach(required BUILD_DIR WORK_DIR EXAMPLE_DIR EXAMPLE_NAME WITH_XVFB GENERATOR MAX_RESIDUAL)
+foreach(required BUILD_DIR WORK_DIR EXAMPLE_DIR EXAMPLE_NAME GENERATOR MAX_RESIDUAL)
   if(NOT DEFINED ${required})
     message(FATAL_ERROR "${required} is not set")
   endif()
@@ -31,10 +31,11 @@ endfunction()
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --config ${CONFIG})
 
 # Only the installation may satisfy find_package: no package registry, and
-# the prefix first.
+# the prefix first. A package that still asked for GLUT would not be found.
 run("configure the example" ${CMAKE_COMMAND} -S ${EXAMPLE_DIR} -B ${example_build} -G ${GENERATOR}
   -DCMAKE_BUILD_TYPE=${CONFIG} -DCMAKE_PREFIX_PATH=${prefix}
-  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF
+  -DCMAKE_DISABLE_FIND_PACKAGE_GLUT=ON)
 file(STRINGS ${example_build}/CMakeCache.txt found REGEX "^Zentor_DIR:")
 if(NOT found MATCHES "=${prefix}/")
   message(FATAL_ERROR "the example found another Zentor: ${found}")
@@ -46,7 +47,7 @@ find_program(example NAMES ${EXAMPLE_NAME} PATHS ${example_build} ${example_buil
 if(NOT example)
   message(FATAL_ERROR "no ${EXAMPLE_NAME} in ${example_build}")
 endif()
-run("run the example" ${WITH_XVFB} ${example})
+run("run the example" ${CMAKE_COMMAND} -E env --unset=DISPLAY ${example})
 message("${output}")
 
 if(NOT output MATCHES "relative residual: ([-+0-9.eE]+)")

@@ -1,4 +1,4 @@
-// One headless window with the demo's scene built: the tests compare the
+// The headless context with the demo's scene built: the tests compare the
 // scene's own frame with the benchmarks' rebuilt one.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (!perf::OpenGlWindow(&argc, argv, 64, 64, "zentor performance tests")) return 1;
+    if (!perf::OpenHeadlessContext()) return 1;
     InitScene();
     const int result = RUN_ALL_TESTS();
     DestroyScene();

@@ -2,8 +2,6 @@
 
 #include "gpu/Framework.h"
 
-#include <GL/freeglut.h>
-
 #include <cstdio>
 
 void GlTest::TearDown() {
@@ -13,10 +11,7 @@ void GlTest::TearDown() {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    glutInit(&argc, argv);
-    glutInitWindowSize(64, 64);
-    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_ALPHA | GLUT_DEPTH);
-    glutCreateWindow("zentor tests");
+    if (!OpenTestContext(&argc, argv)) return 1;
     if (!InitFramework()) {
         std::fprintf(stderr, "the framework cannot initialise on this GL\n");
         return 1;

@@ -5,9 +5,13 @@
 
 #include "gpu/Framework.h"
 
-// Every GL test executable shares one freeglut window, made once in main with
-// the framework initialised through it. Tests derive from GlTest, which fails
-// any test that leaves a GL error pending.
+// Every GL test executable shares one context, made once in main with the
+// framework initialised on it. Tests derive from GlTest, which fails any test
+// that leaves a GL error pending.
+// Makes that context current: the headless one for the library's tests, a
+// window for the demo's (HeadlessTestContext.cpp or WindowTestContext.cpp).
+bool OpenTestContext(int* argc, char** argv);
+
 class GlTest : public ::testing::Test {
 protected:
     void TearDown() override;

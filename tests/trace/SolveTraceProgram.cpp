@@ -4,12 +4,11 @@
 // recorded trace shows exactly what steady solving asks of the driver.
 #include <GL/glew.h>
 
-#include <GL/freeglut.h>
-
 #include <cstdio>
 #include <vector>
 
 #include "gpu/Framework.h"
+#include "gpu/HeadlessContext.h"
 #include "linalg/BandMatrix.h"
 #include "linalg/CgSolver.h"
 #include "linalg/PackedVector.h"
@@ -62,12 +61,9 @@ int RunSolves() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    glutInit(&argc, argv);
-    glutInitWindowSize(16, 16);
-    glutInitDisplayMode(GLUT_RGBA);
-    glutCreateWindow("zentor solve trace");
-    if (!InitFramework()) return 1;
+int main() {
+    HeadlessContext context;
+    if (!context.Open() || !InitFramework()) return 1;
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo);
     const int status = RunSolves();
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);

@@ -3,13 +3,13 @@
 # the calls between its two markers, the solves after the first one: nothing
 # read back or waited for, and no texture, framebuffer, shader or program made.
 #
-#   check-solve-trace.sh WITH_XVFB PROGRAM WORK_DIR
+#   check-solve-trace.sh PROGRAM WORK_DIR
 set -euo pipefail
-with_xvfb=$1 program=$2 work=$3
+program=$1 work=$2
 
 rm -rf "$work"
 mkdir -p "$work"
-if ! "$with_xvfb" apitrace trace --api gl --output "$work/solve.trace" "$program" >"$work/trace.log" 2>&1; then
+if ! apitrace trace --api gl --output "$work/solve.trace" "$program" >"$work/trace.log" 2>&1; then
   grep -v '^apitrace: warning: unknown function' "$work/trace.log" >&2
   echo "the traced program failed" >&2
   exit 1
