@@ -12,12 +12,14 @@
 
 // The time step is constant: the frame rate changes only how fast the waves
 // appear to move. Drops land after the frame was drawn and show in the next.
+// Paused, the frame still draws, so the pointer's drops show where they fell
+// and the title keeps its rate.
 void Display() {
     TickClock();
-    SimulationStep();
+    if (!g_bPaused) SimulationStep();
     DrawSurface();
     ApplyDrops();
     glDisable(GL_TEXTURE_2D);
     glutSwapBuffers();
-    UpdateFrameRate(g_strTitle);
+    UpdateFrameRate(DemoTitle());
 }

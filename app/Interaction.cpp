@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "app/FrameTiming.h"
 #include "app/Scene.h"
 #include "app/Window.h"
 #include "gpu/ResourcePool.h"
@@ -20,6 +22,7 @@ int g_iMouseX = 0;
 int g_iMouseY = 0;
 bool g_bRandomDrops = false;
 int g_iDropFrame = 0;
+bool g_bPaused = false;
 
 namespace {
 
@@ -51,6 +54,13 @@ void Quit() {
     std::exit(0);
 }
 
+// The title follows at once rather than at the next refresh, up to a second
+// later.
+void TogglePause() {
+    g_bPaused = !g_bPaused;
+    ShowFrameRateTitle(DemoTitle());
+}
+
 }  // namespace
 
 void Keyboard(unsigned char key, int, int) {
@@ -59,6 +69,7 @@ void Keyboard(unsigned char key, int, int) {
         case 'q':
         case 'Q': Quit(); break;
         case ' ': g_bRandomDrops = !g_bRandomDrops; break;
+        case 'p': TogglePause(); break;
         default: break;
     }
 }
@@ -99,7 +110,7 @@ void AddDrop(float x, float y) {
 }
 
 void ApplyDrops() {
-    if (g_bRandomDrops) {
+    if (g_bRandomDrops && !g_bPaused) {
         if (g_iDropFrame % kRandomDropInterval == 0) {
             const float x = RandomDropCoordinate();
             const float y = RandomDropCoordinate();
@@ -114,6 +125,11 @@ void ApplyDrops() {
         const float y = 1.0f - static_cast<float>(g_iMouseY) / static_cast<float>(g_iWindowHeight);
         if (std::isfinite(x) && std::isfinite(y)) AddDrop(x, y);
     }
+}
+
+const char* DemoTitle() {
+    static const std::string paused = std::string(g_strTitle) + " (paused)";
+    return g_bPaused ? paused.c_str() : g_strTitle;
 }
 
 void PrintHelp() {

@@ -24,6 +24,7 @@ import time
 TITLE = "Zentor Water Surface Demo"
 TITLE_PATTERN = re.compile(r"Zentor Water Surface Demo( @ \d+\.\d\d fps)?")
 FPS_TITLE_PATTERN = re.compile(r"Zentor Water Surface Demo @ (\d+\.\d\d) fps")
+PAUSED_TITLE_PATTERN = re.compile(r"Zentor Water Surface Demo \(paused\) @ \d+\.\d\d fps")
 HELP_TEXT = ("\n" + TITLE + "\n" + "=" * 34 + "\n\n"
              "   q, ESC : Quit\n"
              "   F1     : print this help text\n")
@@ -305,6 +306,10 @@ class Demo:
         poll(refreshed, timeout, f"{count} refreshes of the frame-rate title (seen {titles})", interval=0.1)
         return titles
 
+    def wait_for_title(self, pattern):
+        poll(lambda: self.check_running() or pattern.fullmatch(self.window.name()), WAIT,
+             f"a window title matching {pattern.pattern!r}")
+
     def start(self):
         self.find_window()
         self.wait_for_frames()
@@ -353,9 +358,8 @@ def expect_documented_corners(picture):
                f"{w}x{h} window, {where} ({x}, {y}): grey {value}/255, expected about {level}/255")
 
 
-def drop_rings_at(demo, x, y):
-    """Holds the left button at (x, y) until a drop shows, lets the rings
-    spread and checks that they are centred on the pointer."""
+def hold_drop(demo, x, y):
+    """Holds the left button at (x, y) until a drop shows under the pointer."""
     demo.move_to(x, y)
     demo.press(1)
     try:
@@ -364,6 +368,15 @@ def drop_rings_at(demo, x, y):
     finally:
         demo.release(1)
 
+
+def drop_rings_at(demo, x, y):
+    """Drops at (x, y), lets the rings spread and checks that they are centred
+    on the pointer."""
+    hold_drop(demo, x, y)
+    expect_rings(demo, x, y)
+
+
+def expect_rings(demo, x, y):
     def spread():
         demo.check_running()
         changed = demo.window.picture().changed()
@@ -496,6 +509,34 @@ def case_resize(launch, _options):
     drop_rings_at(demo, 640 * 7 // 10, 320 * 3 // 4)
 
 
+def case_pause(launch, _options):
+    """p stops the water and leaves the picture and the frame rate running;
+    the right button still resets, and a drop made while paused shows at once
+    and spreads when p resumes the same water."""
+    demo = launch()
+    window = demo.start()
+    width, height = window.size()
+    hold_drop(demo, width // 4, height // 4)
+    demo.key("p")
+    demo.wait_for_title(PAUSED_TITLE_PATTERN)
+    still = window.picture()
+    titles = demo.wait_for_title_refreshes(2)
+    expect(all(PAUSED_TITLE_PATTERN.fullmatch(title) for title in titles), f"titles while paused: {titles}")
+    expect(window.picture().rows == still.rows, "the water moved while paused")
+
+    reset_to_flat(demo)
+    drop_at = (width * 6 // 10, height * 6 // 10)
+    hold_drop(demo, *drop_at)
+    dropped = window.picture()
+    far = [p for p in dropped.changed() if math.hypot(p[0] - drop_at[0], p[1] - drop_at[1]) > 8]
+    expect(not far, f"a drop at {drop_at} while paused changed the water far from it, e.g. at {far[:3]}")
+    demo.wait_for_title_refreshes(1)
+    expect(window.picture().rows == dropped.rows, "a drop spread while paused")
+    demo.key("p")
+    demo.wait_for_title(FPS_TITLE_PATTERN)
+    expect_rings(demo, *drop_at)
+
+
 def quit_case(key, hold_button=False):
     def case(launch, _options):
         demo = launch()
@@ -535,6 +576,7 @@ CASES = {
     "mouse_wheel": case_mouse_wheel,
     "random_drops": case_random_drops,
     "resize": case_resize,
+    "pause": case_pause,
     "quit_q": quit_case("q"),
     "quit_shift_q": quit_case("Q"),
     "quit_escape_button_held": quit_case("Escape", hold_button=True),
