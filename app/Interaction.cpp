@@ -132,9 +132,16 @@ const char* DemoTitle() {
     return g_bPaused ? paused.c_str() : g_strTitle;
 }
 
+// The first six lines are the original help text, kept word for word; the
+// lines after them cover the inputs it leaves out.
 void PrintHelp() {
     std::printf(
-        "\n%s\n==================================\n\n   q, ESC : Quit\n   F1     : print this help text\n",
+        "\n%s\n==================================\n\n   q, ESC : Quit\n   F1     : print this help text\n"
+        "   Q      : Quit\n"
+        "   space  : random drops on / off\n"
+        "   p      : pause / resume the water\n"
+        "   left mouse button  : drops under the pointer (hold, drag)\n"
+        "   right mouse button : flat water again\n",
         g_strTitle);
     std::fflush(stdout);  // visible at once when standard output is a pipe
 }

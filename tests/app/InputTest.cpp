@@ -166,7 +166,10 @@ TEST(KeyTest, SpaceTogglesRandomDropsAndF1PrintsTheHelp) {
     for (int key : {GLUT_KEY_F2, GLUT_KEY_UP, GLUT_KEY_F1, GLUT_KEY_F12}) SpecialKey(key, 0, 0);
     EXPECT_EQ(output.Text(),
               "\nZentor Water Surface Demo\n==================================\n\n   q, ESC : Quit\n"
-              "   F1     : print this help text\n");
+              "   F1     : print this help text\n   Q      : Quit\n   space  : random drops on / off\n"
+              "   p      : pause / resume the water\n"
+              "   left mouse button  : drops under the pointer (hold, drag)\n"
+              "   right mouse button : flat water again\n");
 }
 
 }  // namespace

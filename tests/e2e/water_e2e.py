@@ -25,9 +25,15 @@ TITLE = "Zentor Water Surface Demo"
 TITLE_PATTERN = re.compile(r"Zentor Water Surface Demo( @ \d+\.\d\d fps)?")
 FPS_TITLE_PATTERN = re.compile(r"Zentor Water Surface Demo @ (\d+\.\d\d) fps")
 PAUSED_TITLE_PATTERN = re.compile(r"Zentor Water Surface Demo \(paused\) @ \d+\.\d\d fps")
+# The original six lines, word for word, then the inputs they leave out.
 HELP_TEXT = ("\n" + TITLE + "\n" + "=" * 34 + "\n\n"
              "   q, ESC : Quit\n"
-             "   F1     : print this help text\n")
+             "   F1     : print this help text\n"
+             "   Q      : Quit\n"
+             "   space  : random drops on / off\n"
+             "   p      : pause / resume the water\n"
+             "   left mouse button  : drops under the pointer (hold, drag)\n"
+             "   right mouse button : flat water again\n")
 INIT_FAILED = "Zentor failed to initalize."
 
 # How far a screenshot may stray from the flat-water picture (rounding of the
