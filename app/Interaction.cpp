@@ -4,6 +4,7 @@
 
 #include <GL/freeglut.h>
 
+#include <bitset>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,22 @@ constexpr int kRightButton = 2;
 constexpr int kTrackedButtons = 3;  // wheel events arrive as buttons 3 and 4
 constexpr int kRandomDropInterval = 5;
 constexpr float kRandomScale = 1.0f / 32767.0f;
+
+// Keys held down now, by character and by GLUT special key code (all below 256).
+std::bitset<256> g_keysDown;
+std::bitset<256> g_specialKeysDown;
+
+// Marks the key down; true when it was up, that is on a first press.
+bool FirstPress(std::bitset<256>& down, int key) {
+    if (key < 0 || key >= static_cast<int>(down.size())) return true;
+    const bool first = !down[key];
+    down[key] = true;
+    return first;
+}
+
+void Release(std::bitset<256>& down, int key) {
+    if (key >= 0 && key < static_cast<int>(down.size())) down[key] = false;
+}
 
 // Flat and at rest; the wave surface and right-hand side are rewritten every
 // frame before use.
@@ -77,6 +94,18 @@ void Keyboard(unsigned char key, int, int) {
 void SpecialKey(int key, int, int) {
     if (key == GLUT_KEY_F1) PrintHelp();
 }
+
+void KeyPressed(unsigned char key, int x, int y) {
+    if (FirstPress(g_keysDown, key)) Keyboard(key, x, y);
+}
+
+void KeyReleased(unsigned char key, int, int) { Release(g_keysDown, key); }
+
+void SpecialKeyPressed(int key, int x, int y) {
+    if (FirstPress(g_specialKeysDown, key)) SpecialKey(key, x, y);
+}
+
+void SpecialKeyReleased(int key, int, int) { Release(g_specialKeysDown, key); }
 
 void Mouse(int button, int state, int x, int y) {
     if (button >= 0 && button < kTrackedButtons) g_aiMouseButton[button] = state == GLUT_DOWN ? 1 : 0;

@@ -9,6 +9,15 @@ extern bool g_bPaused;    // p: the water stands still; picture, title and point
 
 void Keyboard(unsigned char key, int x, int y);
 void SpecialKey(int key, int x, int y);
+
+// The key callbacks GLUT calls: a key acts once per press, however long it is
+// held. Keyboard and SpecialKey run on a key's first press only; presses
+// before its release are auto-repeat.
+void KeyPressed(unsigned char key, int x, int y);
+void KeyReleased(unsigned char key, int x, int y);
+void SpecialKeyPressed(int key, int x, int y);
+void SpecialKeyReleased(int key, int x, int y);
+
 void Mouse(int button, int state, int x, int y);
 void Motion(int x, int y);
 

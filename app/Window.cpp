@@ -10,6 +10,7 @@
 #include "app/FrameLoop.h"
 #include "app/Interaction.h"
 #include "app/Scene.h"
+#include "app/XServer.h"
 #include "gpu/Framework.h"
 
 const char* const g_strTitle = "Zentor Water Surface Demo";
@@ -17,18 +18,39 @@ int g_iWindowWidth = 800;
 int g_iWindowHeight = 600;
 float g_fAspect = 0.0f;
 
+namespace {
+
+void RegisterCallbacks() {
+    glutDisplayFunc(Display);
+    glutReshapeFunc(Reshape);
+    glutIdleFunc(Idle);
+    glutKeyboardFunc(KeyPressed);
+    glutKeyboardUpFunc(KeyReleased);
+    glutSpecialFunc(SpecialKeyPressed);
+    glutSpecialUpFunc(SpecialKeyReleased);
+    glutMouseFunc(Mouse);
+    glutMotionFunc(Motion);
+}
+
+// A held key acts once: auto-repeat would toggle space and p on and off.
+// GLUT's own filter asks for the key's state when it handles a release, not
+// at the time of the release, so a repeat still queued when the key comes up
+// passes as a new press. The X server can instead report repeats as presses
+// without releases, which the key callbacks drop until the real release;
+// GLUT's filter is the fallback where it cannot.
+void IgnoreKeyRepeat() {
+    if (!ReportKeyRepeatsAsPresses()) glutIgnoreKeyRepeat(1);
+}
+
+}  // namespace
+
 int RunDemo(int argc, char** argv) {
     glutInit(&argc, argv);
     glutInitWindowSize(g_iWindowWidth, g_iWindowHeight);
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_ALPHA | GLUT_DEPTH);
     glutCreateWindow(g_strTitle);  // makes the context current, which InitScene needs
-    glutDisplayFunc(Display);
-    glutReshapeFunc(Reshape);
-    glutIdleFunc(Idle);
-    glutKeyboardFunc(Keyboard);
-    glutSpecialFunc(SpecialKey);
-    glutMouseFunc(Mouse);
-    glutMotionFunc(Motion);
+    IgnoreKeyRepeat();
+    RegisterCallbacks();
     InitScene();
     PrintHelp();
     glutMainLoop();

@@ -337,6 +337,19 @@ class Demo:
     def click(self, button, repeat=1):
         xdotool("click", "--repeat", str(repeat), "--delay", "20", str(button))
 
+    def hold_key(self, name, seconds=1.5, on_each=lambda: None):
+        """Holds a key down for longer than the keyboard takes to start
+        repeating it, calling on_each meanwhile."""
+        xdotool("keydown", name)
+        try:
+            deadline = time.monotonic() + seconds
+            while time.monotonic() < deadline:
+                self.check_running()
+                on_each()
+                time.sleep(0.05)
+        finally:
+            xdotool("keyup", name)
+
 
 # --- checks ------------------------------------------------------------------
 
@@ -543,6 +556,38 @@ def case_pause(launch, _options):
     expect_rings(demo, *drop_at)
 
 
+def case_held_keys(launch, _options):
+    """A key held down acts once, however often the keyboard repeats it: F1
+    prints the help once, p pauses once, space switches random drops on once."""
+    demo = launch()
+    window = demo.start()
+    demo.hold_key("F1")
+
+    paused_seen = []
+
+    def stays_paused():
+        paused = PAUSED_TITLE_PATTERN.fullmatch(window.name())
+        expect(paused or not paused_seen, "a held p resumed the water")
+        if paused:
+            paused_seen.append(True)
+    demo.hold_key("p", on_each=stays_paused)
+    demo.wait_for_title(PAUSED_TITLE_PATTERN)
+    # Keys are handled in order: the paused title means F1's repeats are done.
+    expect(demo.stdout() == HELP_TEXT * 2, f"a held F1 printed {demo.stdout().count(TITLE) - 1} help texts")
+
+    # Paused, random drops wait, so the water stays flat after a reset until
+    # p resumes it.
+    demo.key("p")
+    demo.wait_for_title(FPS_TITLE_PATTERN)
+    demo.hold_key("space")
+    demo.key("p")
+    demo.wait_for_title(PAUSED_TITLE_PATTERN)
+    reset_to_flat(demo)
+    demo.key("p")
+    poll(lambda: demo.check_running() or not window.picture().is_flat(), WAIT,
+         "random drops after space was held")
+
+
 def quit_case(key, hold_button=False):
     def case(launch, _options):
         demo = launch()
@@ -583,6 +628,7 @@ CASES = {
     "random_drops": case_random_drops,
     "resize": case_resize,
     "pause": case_pause,
+    "held_keys": case_held_keys,
     "quit_q": quit_case("q"),
     "quit_shift_q": quit_case("Q"),
     "quit_escape_button_held": quit_case("Escape", hold_button=True),

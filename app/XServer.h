@@ -1,0 +1,9 @@
+#pragma once
+
+// What the demo asks of the X server itself. Xlib stays in its own file:
+// its Display and Window types clash with the names of the demo.
+
+// Asks the server to report a held key's auto-repeat as further presses
+// without the release before each, on the connection of the current GL
+// context. False where the server cannot.
+bool ReportKeyRepeatsAsPresses();
