@@ -20,6 +20,12 @@ float g_fAspect = 0.0f;
 
 namespace {
 
+// The window manager's close runs the quit keys' teardown; GLUT then returns
+// from its loop instead of ending the process, and RunDemo returns 0. The
+// callback runs once more when GLUT tears the window down at exit after a
+// quit key, where the scene is already gone and nothing happens.
+void CloseWindow() { DestroyScene(); }
+
 void RegisterCallbacks() {
     glutDisplayFunc(Display);
     glutReshapeFunc(Reshape);
@@ -52,6 +58,8 @@ int RunDemo(int argc, char** argv) {
     IgnoreKeyRepeat();
     RegisterCallbacks();
     InitScene();
+    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
+    glutCloseFunc(CloseWindow);
     PrintHelp();
     glutMainLoop();
     return 0;

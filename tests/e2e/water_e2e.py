@@ -13,6 +13,9 @@ passing case never waits for them.
 """
 
 import argparse
+from collections import Counter
+import ctypes
+import ctypes.util
 import math
 import os
 import re
@@ -224,14 +227,17 @@ def parse_ppm(data):
 # --- the process -------------------------------------------------------------
 
 class Demo:
-    def __init__(self, binary, preload=(), environment=None):
+    """The demo as a process; wrapper is a command that runs it (a tracer)."""
+
+    def __init__(self, binary, preload=(), environment=None, wrapper=()):
         self.stdout_file = tempfile.TemporaryFile()
         self.stderr_file = tempfile.TemporaryFile()
         env = dict(os.environ)
         env.update(environment or {})
         if preload:
             env["LD_PRELOAD"] = " ".join(preload)
-        self.process = subprocess.Popen([binary], stdout=self.stdout_file, stderr=self.stderr_file, env=env)
+        self.process = subprocess.Popen([*wrapper, binary],
+                                        stdout=self.stdout_file, stderr=self.stderr_file, env=env)
         self.window = None
         self.killed = False
 
@@ -350,6 +356,43 @@ class Demo:
         finally:
             xdotool("keyup", name)
 
+    def close_window(self):
+        """Asks the window to close as a window manager does: a WM_PROTOCOLS
+        message carrying WM_DELETE_WINDOW."""
+        close_as_window_manager(int(self.window.id))
+
+
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [("xclient", _ClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+def close_as_window_manager(window):
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = x11.XOpenDisplay(None)
+    if not display:
+        raise Failure("cannot open the display to close the window")
+    event = _XEvent()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = window
+    event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(display, window, 0, 0, ctypes.byref(event))
+    x11.XFlush(display)
+    x11.XCloseDisplay(display)
+
 
 # --- checks ------------------------------------------------------------------
 
@@ -416,7 +459,8 @@ def reset_to_flat(demo):
 
 
 # --- cases -------------------------------------------------------------------
-# Each case gets launch(environment=None, preload=()), which starts the demo.
+# Each case gets launch(environment=None, preload=(), wrapper=()), which starts
+# the demo.
 # A demo still running after its case is quit with "q" and must end with
 # status 0, so every case also checks the teardown.
 
@@ -588,6 +632,45 @@ def case_held_keys(launch, _options):
          "random drops after space was held")
 
 
+def case_window_close(launch, options):
+    """Closing the window as a window manager does ends the demo with status 0
+    after the teardown of q: the same GL calls follow the last frame. Without
+    anything preloaded the two are traced with apitrace and compared; the
+    sanitized demo, whose runtime must load before any tracer, shows leaks in
+    its own report instead."""
+    traced = not options.preload
+    with tempfile.TemporaryDirectory() as directory:
+        calls = {}
+        for how in ("q", "close"):
+            trace = os.path.join(directory, how + ".trace")
+            wrapper = ["apitrace", "trace", "--api", "gl", "--output", trace] if traced else []
+            demo = launch(wrapper=wrapper)
+            demo.start()
+            if how == "q":
+                demo.key("q")
+            else:
+                demo.close_window()
+            status = demo.wait_for_exit()
+            expect(status == 0, f"{how} ended the demo with status {status}, expected 0")
+            expect(demo.stdout() == HELP_TEXT, f"output {demo.stdout()!r}")
+            if traced:
+                calls[how] = calls_after_last_frame(trace)
+        if traced:
+            print(f"GL calls after the last frame: {dict(Counter(calls['q']))}")
+            expect(any("Delete" in name for name in calls["q"]), f"q deleted nothing: {calls['q']}")
+            expect(calls["close"] == calls["q"], "after the last frame, closing made "
+                   f"{dict(Counter(calls['close']))}, q made {dict(Counter(calls['q']))}")
+
+
+def calls_after_last_frame(trace):
+    """Names of the GL calls (GLX left out) after the last buffer swap."""
+    dump = run("apitrace", "dump", "--color=never", trace, timeout=120)
+    names = re.findall(r"^\d+ (\w+)\(", dump, re.MULTILINE)
+    swaps = [i for i, name in enumerate(names) if name == "glXSwapBuffers"]
+    expect(swaps, "no buffer swap in the trace")
+    return [name for name in names[swaps[-1] + 1:] if not name.startswith("glX")]
+
+
 def quit_case(key, hold_button=False):
     def case(launch, _options):
         demo = launch()
@@ -629,6 +712,7 @@ CASES = {
     "resize": case_resize,
     "pause": case_pause,
     "held_keys": case_held_keys,
+    "window_close": case_window_close,
     "quit_q": quit_case("q"),
     "quit_shift_q": quit_case("Q"),
     "quit_escape_button_held": quit_case("Escape", hold_button=True),
@@ -658,8 +742,8 @@ def main():
 
     demos = []
 
-    def launch(environment=None, preload=()):
-        demo = Demo(options.demo, options.preload + list(preload), environment)
+    def launch(environment=None, preload=(), wrapper=()):
+        demo = Demo(options.demo, options.preload + list(preload), environment, wrapper)
         demos.append(demo)
         return demo
 
