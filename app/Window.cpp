@@ -5,8 +5,7 @@
 #include <GL/freeglut.h>
 #include <GL/glu.h>
 
-#include <cmath>
-
+#include "app/CommandLine.h"
 #include "app/FrameLoop.h"
 #include "app/Interaction.h"
 #include "app/Scene.h"
@@ -51,8 +50,13 @@ void IgnoreKeyRepeat() {
 }  // namespace
 
 int RunDemo(int argc, char** argv) {
-    glutInit(&argc, argv);
+    const CommandLine commandLine = ParseCommandLine(argc, argv);
+    const int status = AnswerCommandLine(commandLine);
+    if (status >= 0) return status;
+    if (!CheckDisplay(commandLine)) return 1;
+    // The size first, as a default: glutInit then lets -geometry override it.
     glutInitWindowSize(g_iWindowWidth, g_iWindowHeight);
+    glutInit(&argc, argv);
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_ALPHA | GLUT_DEPTH);
     glutCreateWindow(g_strTitle);  // makes the context current, which InitScene needs
     IgnoreKeyRepeat();

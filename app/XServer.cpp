@@ -4,6 +4,13 @@
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 
+bool DisplayOpens(const char* name) {
+    Display* display = XOpenDisplay(name);
+    if (display == nullptr) return false;
+    XCloseDisplay(display);
+    return true;
+}
+
 bool ReportKeyRepeatsAsPresses() {
     Display* display = glXGetCurrentDisplay();
     Bool supported = False;

@@ -3,6 +3,9 @@
 // What the demo asks of the X server itself. Xlib stays in its own file:
 // its Display and Window types clash with the names of the demo.
 
+// Whether a connection to the display can be opened (null for DISPLAY).
+bool DisplayOpens(const char* name);
+
 // Asks the server to report a held key's auto-repeat as further presses
 // without the release before each, on the connection of the current GL
 // context. False where the server cannot.

@@ -227,16 +227,18 @@ def parse_ppm(data):
 # --- the process -------------------------------------------------------------
 
 class Demo:
-    """The demo as a process; wrapper is a command that runs it (a tracer)."""
+    """The demo as a process; wrapper is a command that runs it (a tracer), and
+    an environment value of None removes the variable."""
 
-    def __init__(self, binary, preload=(), environment=None, wrapper=()):
+    def __init__(self, binary, preload=(), environment=None, arguments=(), wrapper=()):
         self.stdout_file = tempfile.TemporaryFile()
         self.stderr_file = tempfile.TemporaryFile()
         env = dict(os.environ)
         env.update(environment or {})
+        env = {name: value for name, value in env.items() if value is not None}
         if preload:
             env["LD_PRELOAD"] = " ".join(preload)
-        self.process = subprocess.Popen([*wrapper, binary],
+        self.process = subprocess.Popen([*wrapper, binary, *arguments],
                                         stdout=self.stdout_file, stderr=self.stderr_file, env=env)
         self.window = None
         self.killed = False
@@ -459,8 +461,8 @@ def reset_to_flat(demo):
 
 
 # --- cases -------------------------------------------------------------------
-# Each case gets launch(environment=None, preload=(), wrapper=()), which starts
-# the demo.
+# Each case gets launch(environment=None, preload=(), arguments=(), wrapper=()),
+# which starts the demo.
 # A demo still running after its case is quit with "q" and must end with
 # status 0, so every case also checks the teardown.
 
@@ -671,6 +673,37 @@ def calls_after_last_frame(trace):
     return [name for name in names[swaps[-1] + 1:] if not name.startswith("glX")]
 
 
+def case_command_line(launch, _options):
+    """--help and --version answer with status 0; an unknown option or a
+    missing value is refused with the usage on standard error and status 2;
+    without a display to open the demo says so in one line; GLUT's own options
+    still reach GLUT."""
+    usage = r"Usage: \S+ \[option\]\.\.\.\n(.*\n)*"
+    refused = lambda reason: r"\S+: " + reason + r"\n" + usage
+    no_display = r"\S+: [^\n]*DISPLAY[^\n]*scripts/demo\.sh[^\n]*\n"
+    cases = (
+        (["--help"], {}, 0, usage, ""),
+        (["--version"], {}, 0, TITLE + r" \d+\.\d+\.\d+\n", ""),
+        (["-sync", "--bogus"], {}, 2, "", refused("unknown option '--bogus'")),
+        (["-geometry"], {}, 2, "", refused("option '-geometry' needs a value")),
+        ([], {"DISPLAY": None}, 1, "", no_display),
+        (["-display", ":9999"], {}, 1, "", no_display),
+    )
+    for arguments, environment, expected_status, stdout, stderr in cases:
+        demo = launch(environment, arguments=arguments)
+        status = demo.wait_for_exit()
+        what = f"{' '.join(arguments) or 'no DISPLAY'}"
+        expect(status == expected_status, f"{what}: status {status}, expected {expected_status}")
+        expect(re.fullmatch(stdout, demo.stdout()), f"{what}: standard output {demo.stdout()!r}")
+        expect(re.fullmatch(stderr, demo.stderr()), f"{what}: standard error {demo.stderr()!r}")
+
+    demo = launch(arguments=["-geometry", "640x320+10+20", "-direct", "-sync", "-gldebug", "-iconic"])
+    window = demo.start()
+    expect(window.geometry() == (10, 20, 640, 320), f"-geometry 640x320+10+20 gave {window.geometry()}")
+    demo.wait_for_title_refreshes(1)
+    expect("GL error" not in demo.stderr(), f"-gldebug reported {demo.stderr()!r}")
+
+
 def quit_case(key, hold_button=False):
     def case(launch, _options):
         demo = launch()
@@ -713,6 +746,7 @@ CASES = {
     "pause": case_pause,
     "held_keys": case_held_keys,
     "window_close": case_window_close,
+    "command_line": case_command_line,
     "quit_q": quit_case("q"),
     "quit_shift_q": quit_case("Q"),
     "quit_escape_button_held": quit_case("Escape", hold_button=True),
@@ -742,8 +776,8 @@ def main():
 
     demos = []
 
-    def launch(environment=None, preload=(), wrapper=()):
-        demo = Demo(options.demo, options.preload + list(preload), environment, wrapper)
+    def launch(environment=None, preload=(), arguments=(), wrapper=()):
+        demo = Demo(options.demo, options.preload + list(preload), environment, arguments, wrapper)
         demos.append(demo)
         return demo
 
