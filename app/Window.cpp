@@ -5,6 +5,8 @@
 #include <GL/freeglut.h>
 #include <GL/glu.h>
 
+#include <algorithm>
+
 #include "app/CommandLine.h"
 #include "app/FrameLoop.h"
 #include "app/Interaction.h"
@@ -47,6 +49,19 @@ void IgnoreKeyRepeat() {
     if (!ReportKeyRepeatsAsPresses()) glutIgnoreKeyRepeat(1);
 }
 
+struct WindowSize {
+    int width, height;
+};
+
+// The largest window the GL can draw into: a bigger one could not show the
+// whole grid, and Mesa's software driver crashes drawing into a 32767x32767
+// window.
+WindowSize LargestWindow() {
+    GLint dims[2] = {0, 0};
+    glGetIntegerv(GL_MAX_VIEWPORT_DIMS, dims);
+    return {dims[0] > 0 ? dims[0] : g_iWindowWidth, dims[1] > 0 ? dims[1] : g_iWindowHeight};
+}
+
 }  // namespace
 
 int RunDemo(int argc, char** argv) {
@@ -71,8 +86,15 @@ int RunDemo(int argc, char** argv) {
 
 // Only the stored size matters to the rest of the program: no vertex stage
 // reads the projection. A zero height (a minimised window) keeps the last
-// finite aspect rather than dividing by zero.
+// finite aspect rather than dividing by zero. A window beyond what the GL can
+// draw into is asked back down to that size and treated as that size.
 void Reshape(int width, int height) {
+    const WindowSize largest = LargestWindow();
+    if (width > largest.width || height > largest.height) {
+        width = std::min(width, largest.width);
+        height = std::min(height, largest.height);
+        glutReshapeWindow(width, height);
+    }
     g_iWindowWidth = width;
     g_iWindowHeight = height;
     if (height > 0) g_fAspect = static_cast<float>(width) / static_cast<float>(height);
@@ -85,6 +107,13 @@ void Reshape(int width, int height) {
 }
 
 void Idle() { glutPostRedisplay(); }
+
+bool WindowDrawable() {
+    int width = 0, height = 0;
+    if (!CurrentWindowSize(&width, &height)) return true;
+    const WindowSize largest = LargestWindow();
+    return width <= largest.width && height <= largest.height;
+}
 
 void BeginRenderToTexture() { glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo); }
 

@@ -10,3 +10,7 @@ bool DisplayOpens(const char* name);
 // without the release before each, on the connection of the current GL
 // context. False where the server cannot.
 bool ReportKeyRepeatsAsPresses();
+
+// The size the server gives the window of the current GL context now, which
+// may be newer than the last size Reshape heard of. False without one.
+bool CurrentWindowSize(int* width, int* height);

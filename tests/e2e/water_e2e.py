@@ -562,10 +562,16 @@ def case_random_drops(launch, _options):
 
 
 def case_resize(launch, _options):
-    """A resized window keeps running and stretches the picture; the pointer
-    maps onto the new size."""
+    """A window made larger than the GL can draw into (Mesa's software driver
+    crashed at 32767x32767) is brought back within that size and keeps
+    drawing. A resized window keeps running and stretches the picture; the
+    pointer maps onto the new size."""
     demo = launch()
     window = demo.start()
+    xdotool("windowsize", window.id, "32767", "32767")
+    poll(lambda: demo.check_running() or 800 < max(window.size()) < 32767, WAIT,
+         f"the window brought back from 32767x32767 (now {window.size()})")
+    demo.wait_for_title_refreshes(1)
     xdotool("windowsize", window.id, "640", "320")
     poll(lambda: demo.check_running() or window.size() == (640, 320), WAIT, "the window at 640x320")
     poll(lambda: window.picture().is_flat(), WAIT, "still water stretched over the 640x320 window")
