@@ -679,6 +679,28 @@ def calls_after_last_frame(trace):
     return [name for name in names[swaps[-1] + 1:] if not name.startswith("glX")]
 
 
+def case_drag_out_of_window(launch, _options):
+    """A drag that leaves the window: drops beyond the window change nothing,
+    the right button still resets, and q quits with status 0 while the left
+    button is still held."""
+    demo = launch()
+    window = demo.start()
+    width, height = window.size()
+    demo.move_to(width // 2, height // 2)
+    demo.press(1)
+    try:
+        poll(lambda: demo.check_running() or window.picture().changed((width // 2, height // 2), 12),
+             WAIT, "a drop under the pointer")
+        demo.move_to(width + 40, height + 40)
+        reset_to_flat(demo)
+        demo.wait_for_title_refreshes(2, on_each=lambda: expect_flat(window.picture(), "pointer beyond the window"))
+        demo.key("q")
+        status = demo.wait_for_exit()
+    finally:
+        demo.release(1)
+    expect(status == 0, f"q ended the demo with status {status}, expected 0")
+
+
 def case_command_line(launch, _options):
     """--help and --version answer with status 0; an unknown option or a
     missing value is refused with the usage on standard error and status 2;
@@ -752,6 +774,7 @@ CASES = {
     "pause": case_pause,
     "held_keys": case_held_keys,
     "window_close": case_window_close,
+    "drag_out_of_window": case_drag_out_of_window,
     "command_line": case_command_line,
     "quit_q": quit_case("q"),
     "quit_shift_q": quit_case("Q"),
