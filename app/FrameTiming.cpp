@@ -34,13 +34,17 @@ void FormatFrameRateTitle(char* buffer, size_t size, const char* title, double r
     std::snprintf(buffer, size, "%s @ %.2f fps", title, rate);
 }
 
+void ShowFrameRateTitle(const char* title) {
+    char buffer[256];
+    FormatFrameRateTitle(buffer, sizeof buffer, title, g_dFrameRate);
+    glutSetWindowTitle(buffer);
+}
+
 double UpdateFrameRate(const char* title) {
     const double elapsed = g_dTime - g_dLastTitleTime;
     if (elapsed >= 1.0) {
         g_dFrameRate = g_dFrames / elapsed;
-        char buffer[256];
-        FormatFrameRateTitle(buffer, sizeof buffer, title, g_dFrameRate);
-        glutSetWindowTitle(buffer);
+        ShowFrameRateTitle(title);
         g_dLastTitleTime = g_dTime;
         g_dFrames = 0.0;
     }

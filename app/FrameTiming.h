@@ -16,5 +16,8 @@ void TickClock();
 // "<title> @ <rate> fps" into the window title. Returns the last rate.
 double UpdateFrameRate(const char* title);
 
+// Writes "<title> @ <last rate> fps" into the window title now.
+void ShowFrameRateTitle(const char* title);
+
 // The text UpdateFrameRate puts into the window title.
 void FormatFrameRateTitle(char* buffer, size_t size, const char* title, double rate);

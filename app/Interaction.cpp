@@ -4,10 +4,13 @@
 
 #include <GL/freeglut.h>
 
+#include <bitset>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "app/FrameTiming.h"
 #include "app/Scene.h"
 #include "app/Window.h"
 #include "gpu/ResourcePool.h"
@@ -20,6 +23,7 @@ int g_iMouseX = 0;
 int g_iMouseY = 0;
 bool g_bRandomDrops = false;
 int g_iDropFrame = 0;
+bool g_bPaused = false;
 
 namespace {
 
@@ -28,6 +32,22 @@ constexpr int kRightButton = 2;
 constexpr int kTrackedButtons = 3;  // wheel events arrive as buttons 3 and 4
 constexpr int kRandomDropInterval = 5;
 constexpr float kRandomScale = 1.0f / 32767.0f;
+
+// Keys held down now, by character and by GLUT special key code (all below 256).
+std::bitset<256> g_keysDown;
+std::bitset<256> g_specialKeysDown;
+
+// Marks the key down; true when it was up, that is on a first press.
+bool FirstPress(std::bitset<256>& down, int key) {
+    if (key < 0 || key >= static_cast<int>(down.size())) return true;
+    const bool first = !down[key];
+    down[key] = true;
+    return first;
+}
+
+void Release(std::bitset<256>& down, int key) {
+    if (key >= 0 && key < static_cast<int>(down.size())) down[key] = false;
+}
 
 // Flat and at rest; the wave surface and right-hand side are rewritten every
 // frame before use.
@@ -51,6 +71,13 @@ void Quit() {
     std::exit(0);
 }
 
+// The title follows at once rather than at the next refresh, up to a second
+// later.
+void TogglePause() {
+    g_bPaused = !g_bPaused;
+    ShowFrameRateTitle(DemoTitle());
+}
+
 }  // namespace
 
 void Keyboard(unsigned char key, int, int) {
@@ -59,6 +86,7 @@ void Keyboard(unsigned char key, int, int) {
         case 'q':
         case 'Q': Quit(); break;
         case ' ': g_bRandomDrops = !g_bRandomDrops; break;
+        case 'p': TogglePause(); break;
         default: break;
     }
 }
@@ -66,6 +94,18 @@ void Keyboard(unsigned char key, int, int) {
 void SpecialKey(int key, int, int) {
     if (key == GLUT_KEY_F1) PrintHelp();
 }
+
+void KeyPressed(unsigned char key, int x, int y) {
+    if (FirstPress(g_keysDown, key)) Keyboard(key, x, y);
+}
+
+void KeyReleased(unsigned char key, int, int) { Release(g_keysDown, key); }
+
+void SpecialKeyPressed(int key, int x, int y) {
+    if (FirstPress(g_specialKeysDown, key)) SpecialKey(key, x, y);
+}
+
+void SpecialKeyReleased(int key, int, int) { Release(g_specialKeysDown, key); }
 
 void Mouse(int button, int state, int x, int y) {
     if (button >= 0 && button < kTrackedButtons) g_aiMouseButton[button] = state == GLUT_DOWN ? 1 : 0;
@@ -99,7 +139,7 @@ void AddDrop(float x, float y) {
 }
 
 void ApplyDrops() {
-    if (g_bRandomDrops) {
+    if (g_bRandomDrops && !g_bPaused) {
         if (g_iDropFrame % kRandomDropInterval == 0) {
             const float x = RandomDropCoordinate();
             const float y = RandomDropCoordinate();
@@ -116,9 +156,21 @@ void ApplyDrops() {
     }
 }
 
+const char* DemoTitle() {
+    static const std::string paused = std::string(g_strTitle) + " (paused)";
+    return g_bPaused ? paused.c_str() : g_strTitle;
+}
+
+// The first six lines are the original help text, kept word for word; the
+// lines after them cover the inputs it leaves out.
 void PrintHelp() {
     std::printf(
-        "\n%s\n==================================\n\n   q, ESC : Quit\n   F1     : print this help text\n",
+        "\n%s\n==================================\n\n   q, ESC : Quit\n   F1     : print this help text\n"
+        "   Q      : Quit\n"
+        "   space  : random drops on / off\n"
+        "   p      : pause / resume the water\n"
+        "   left mouse button  : drops under the pointer (hold, drag)\n"
+        "   right mouse button : flat water again\n",
         g_strTitle);
     std::fflush(stdout);  // visible at once when standard output is a pipe
 }

@@ -5,9 +5,19 @@ extern int g_iMouseX;           // last pointer position, window pixels, y from 
 extern int g_iMouseY;
 extern bool g_bRandomDrops;
 extern int g_iDropFrame;  // frames counted while random drops are on
+extern bool g_bPaused;    // p: the water stands still; picture, title and pointer drops go on
 
 void Keyboard(unsigned char key, int x, int y);
 void SpecialKey(int key, int x, int y);
+
+// The key callbacks GLUT calls: a key acts once per press, however long it is
+// held. Keyboard and SpecialKey run on a key's first press only; presses
+// before its release are auto-repeat.
+void KeyPressed(unsigned char key, int x, int y);
+void KeyReleased(unsigned char key, int x, int y);
+void SpecialKeyPressed(int key, int x, int y);
+void SpecialKeyReleased(int key, int x, int y);
+
 void Mouse(int button, int state, int x, int y);
 void Motion(int x, int y);
 
@@ -17,7 +27,10 @@ void Motion(int x, int y);
 void AddDrop(float x, float y);
 
 // Random drops on every fifth counted frame, then the pointer drop while the
-// left button is held.
+// left button is held. Random drops wait while the water is paused.
 void ApplyDrops();
+
+// The window title's text before the frame rate: marked while paused.
+const char* DemoTitle();
 
 void PrintHelp();

@@ -53,7 +53,7 @@ TEST_F(InputTest, AddDropSetsTheOneTexelUnderThePoint) {
 }
 
 // Random drops fall on counted frames 0, 5, 10, ...; frames are counted only
-// while random drops are on.
+// while random drops are on and the water runs.
 TEST_F(InputTest, SpaceTogglesRandomDropsOnEveryFifthCountedFrame) {
     const auto dropsPerFrame = [](int frames) {
         std::vector<size_t> drops;
@@ -71,6 +71,10 @@ TEST_F(InputTest, SpaceTogglesRandomDropsOnEveryFifthCountedFrame) {
     EXPECT_EQ(dropsPerFrame(3), (std::vector<size_t>{0, 0, 0}));
     Keyboard(' ', 0, 0);
     EXPECT_EQ(dropsPerFrame(5), (std::vector<size_t>{0, 0, 0, 0, 1}));
+    // Paused, the count waits with the water.
+    Keyboard('p', 0, 0);
+    EXPECT_EQ(dropsPerFrame(6), (std::vector<size_t>{0, 0, 0, 0, 0, 0}));
+    Keyboard('p', 0, 0);
     EXPECT_EQ(g_iDropFrame, 16);
 }
 
@@ -162,7 +166,10 @@ TEST(KeyTest, SpaceTogglesRandomDropsAndF1PrintsTheHelp) {
     for (int key : {GLUT_KEY_F2, GLUT_KEY_UP, GLUT_KEY_F1, GLUT_KEY_F12}) SpecialKey(key, 0, 0);
     EXPECT_EQ(output.Text(),
               "\nZentor Water Surface Demo\n==================================\n\n   q, ESC : Quit\n"
-              "   F1     : print this help text\n");
+              "   F1     : print this help text\n   Q      : Quit\n   space  : random drops on / off\n"
+              "   p      : pause / resume the water\n"
+              "   left mouse button  : drops under the pointer (hold, drag)\n"
+              "   right mouse button : flat water again\n");
 }
 
 }  // namespace

@@ -13,6 +13,9 @@ passing case never waits for them.
 """
 
 import argparse
+from collections import Counter
+import ctypes
+import ctypes.util
 import math
 import os
 import re
@@ -24,9 +27,16 @@ import time
 TITLE = "Zentor Water Surface Demo"
 TITLE_PATTERN = re.compile(r"Zentor Water Surface Demo( @ \d+\.\d\d fps)?")
 FPS_TITLE_PATTERN = re.compile(r"Zentor Water Surface Demo @ (\d+\.\d\d) fps")
+PAUSED_TITLE_PATTERN = re.compile(r"Zentor Water Surface Demo \(paused\) @ \d+\.\d\d fps")
+# The original six lines, word for word, then the inputs they leave out.
 HELP_TEXT = ("\n" + TITLE + "\n" + "=" * 34 + "\n\n"
              "   q, ESC : Quit\n"
-             "   F1     : print this help text\n")
+             "   F1     : print this help text\n"
+             "   Q      : Quit\n"
+             "   space  : random drops on / off\n"
+             "   p      : pause / resume the water\n"
+             "   left mouse button  : drops under the pointer (hold, drag)\n"
+             "   right mouse button : flat water again\n")
 INIT_FAILED = "Zentor failed to initalize."
 
 # How far a screenshot may stray from the flat-water picture (rounding of the
@@ -217,14 +227,19 @@ def parse_ppm(data):
 # --- the process -------------------------------------------------------------
 
 class Demo:
-    def __init__(self, binary, preload=(), environment=None):
+    """The demo as a process; wrapper is a command that runs it (a tracer), and
+    an environment value of None removes the variable."""
+
+    def __init__(self, binary, preload=(), environment=None, arguments=(), wrapper=()):
         self.stdout_file = tempfile.TemporaryFile()
         self.stderr_file = tempfile.TemporaryFile()
         env = dict(os.environ)
         env.update(environment or {})
+        env = {name: value for name, value in env.items() if value is not None}
         if preload:
             env["LD_PRELOAD"] = " ".join(preload)
-        self.process = subprocess.Popen([binary], stdout=self.stdout_file, stderr=self.stderr_file, env=env)
+        self.process = subprocess.Popen([*wrapper, binary, *arguments],
+                                        stdout=self.stdout_file, stderr=self.stderr_file, env=env)
         self.window = None
         self.killed = False
 
@@ -305,6 +320,10 @@ class Demo:
         poll(refreshed, timeout, f"{count} refreshes of the frame-rate title (seen {titles})", interval=0.1)
         return titles
 
+    def wait_for_title(self, pattern):
+        poll(lambda: self.check_running() or pattern.fullmatch(self.window.name()), WAIT,
+             f"a window title matching {pattern.pattern!r}")
+
     def start(self):
         self.find_window()
         self.wait_for_frames()
@@ -325,6 +344,56 @@ class Demo:
 
     def click(self, button, repeat=1):
         xdotool("click", "--repeat", str(repeat), "--delay", "20", str(button))
+
+    def hold_key(self, name, seconds=1.5, on_each=lambda: None):
+        """Holds a key down for longer than the keyboard takes to start
+        repeating it, calling on_each meanwhile."""
+        xdotool("keydown", name)
+        try:
+            deadline = time.monotonic() + seconds
+            while time.monotonic() < deadline:
+                self.check_running()
+                on_each()
+                time.sleep(0.05)
+        finally:
+            xdotool("keyup", name)
+
+    def close_window(self):
+        """Asks the window to close as a window manager does: a WM_PROTOCOLS
+        message carrying WM_DELETE_WINDOW."""
+        close_as_window_manager(int(self.window.id))
+
+
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [("xclient", _ClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+def close_as_window_manager(window):
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = x11.XOpenDisplay(None)
+    if not display:
+        raise Failure("cannot open the display to close the window")
+    event = _XEvent()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = window
+    event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(display, window, 0, 0, ctypes.byref(event))
+    x11.XFlush(display)
+    x11.XCloseDisplay(display)
 
 
 # --- checks ------------------------------------------------------------------
@@ -353,9 +422,8 @@ def expect_documented_corners(picture):
                f"{w}x{h} window, {where} ({x}, {y}): grey {value}/255, expected about {level}/255")
 
 
-def drop_rings_at(demo, x, y):
-    """Holds the left button at (x, y) until a drop shows, lets the rings
-    spread and checks that they are centred on the pointer."""
+def hold_drop(demo, x, y):
+    """Holds the left button at (x, y) until a drop shows under the pointer."""
     demo.move_to(x, y)
     demo.press(1)
     try:
@@ -364,6 +432,15 @@ def drop_rings_at(demo, x, y):
     finally:
         demo.release(1)
 
+
+def drop_rings_at(demo, x, y):
+    """Drops at (x, y), lets the rings spread and checks that they are centred
+    on the pointer."""
+    hold_drop(demo, x, y)
+    expect_rings(demo, x, y)
+
+
+def expect_rings(demo, x, y):
     def spread():
         demo.check_running()
         changed = demo.window.picture().changed()
@@ -384,7 +461,8 @@ def reset_to_flat(demo):
 
 
 # --- cases -------------------------------------------------------------------
-# Each case gets launch(environment=None, preload=()), which starts the demo.
+# Each case gets launch(environment=None, preload=(), arguments=(), wrapper=()),
+# which starts the demo.
 # A demo still running after its case is quit with "q" and must end with
 # status 0, so every case also checks the teardown.
 
@@ -484,16 +562,174 @@ def case_random_drops(launch, _options):
 
 
 def case_resize(launch, _options):
-    """A resized window keeps running and stretches the picture; the pointer
-    maps onto the new size."""
+    """A window made larger than the GL can draw into (Mesa's software driver
+    crashed at 32767x32767) is brought back within that size and keeps
+    drawing. A resized window keeps running and stretches the picture; the
+    pointer maps onto the new size."""
     demo = launch()
     window = demo.start()
+    xdotool("windowsize", window.id, "32767", "32767")
+    poll(lambda: demo.check_running() or 800 < max(window.size()) < 32767, WAIT,
+         f"the window brought back from 32767x32767 (now {window.size()})")
+    demo.wait_for_title_refreshes(1)
     xdotool("windowsize", window.id, "640", "320")
     poll(lambda: demo.check_running() or window.size() == (640, 320), WAIT, "the window at 640x320")
     poll(lambda: window.picture().is_flat(), WAIT, "still water stretched over the 640x320 window")
     expect_documented_corners(window.picture())
     demo.wait_for_title_refreshes(2)
     drop_rings_at(demo, 640 * 7 // 10, 320 * 3 // 4)
+
+
+def case_pause(launch, _options):
+    """p stops the water and leaves the picture and the frame rate running;
+    the right button still resets, and a drop made while paused shows at once
+    and spreads when p resumes the same water."""
+    demo = launch()
+    window = demo.start()
+    width, height = window.size()
+    hold_drop(demo, width // 4, height // 4)
+    demo.key("p")
+    demo.wait_for_title(PAUSED_TITLE_PATTERN)
+    still = window.picture()
+    titles = demo.wait_for_title_refreshes(2)
+    expect(all(PAUSED_TITLE_PATTERN.fullmatch(title) for title in titles), f"titles while paused: {titles}")
+    expect(window.picture().rows == still.rows, "the water moved while paused")
+
+    reset_to_flat(demo)
+    drop_at = (width * 6 // 10, height * 6 // 10)
+    hold_drop(demo, *drop_at)
+    dropped = window.picture()
+    far = [p for p in dropped.changed() if math.hypot(p[0] - drop_at[0], p[1] - drop_at[1]) > 8]
+    expect(not far, f"a drop at {drop_at} while paused changed the water far from it, e.g. at {far[:3]}")
+    demo.wait_for_title_refreshes(1)
+    expect(window.picture().rows == dropped.rows, "a drop spread while paused")
+    demo.key("p")
+    demo.wait_for_title(FPS_TITLE_PATTERN)
+    expect_rings(demo, *drop_at)
+
+
+def case_held_keys(launch, _options):
+    """A key held down acts once, however often the keyboard repeats it: F1
+    prints the help once, p pauses once, space switches random drops on once."""
+    demo = launch()
+    window = demo.start()
+    demo.hold_key("F1")
+
+    paused_seen = []
+
+    def stays_paused():
+        paused = PAUSED_TITLE_PATTERN.fullmatch(window.name())
+        expect(paused or not paused_seen, "a held p resumed the water")
+        if paused:
+            paused_seen.append(True)
+    demo.hold_key("p", on_each=stays_paused)
+    demo.wait_for_title(PAUSED_TITLE_PATTERN)
+    # Keys are handled in order: the paused title means F1's repeats are done.
+    expect(demo.stdout() == HELP_TEXT * 2, f"a held F1 printed {demo.stdout().count(TITLE) - 1} help texts")
+
+    # Paused, random drops wait, so the water stays flat after a reset until
+    # p resumes it.
+    demo.key("p")
+    demo.wait_for_title(FPS_TITLE_PATTERN)
+    demo.hold_key("space")
+    demo.key("p")
+    demo.wait_for_title(PAUSED_TITLE_PATTERN)
+    reset_to_flat(demo)
+    demo.key("p")
+    poll(lambda: demo.check_running() or not window.picture().is_flat(), WAIT,
+         "random drops after space was held")
+
+
+def case_window_close(launch, options):
+    """Closing the window as a window manager does ends the demo with status 0
+    after the teardown of q: the same GL calls follow the last frame. Without
+    anything preloaded the two are traced with apitrace and compared; the
+    sanitized demo, whose runtime must load before any tracer, shows leaks in
+    its own report instead."""
+    traced = not options.preload
+    with tempfile.TemporaryDirectory() as directory:
+        calls = {}
+        for how in ("q", "close"):
+            trace = os.path.join(directory, how + ".trace")
+            wrapper = ["apitrace", "trace", "--api", "gl", "--output", trace] if traced else []
+            demo = launch(wrapper=wrapper)
+            demo.start()
+            if how == "q":
+                demo.key("q")
+            else:
+                demo.close_window()
+            status = demo.wait_for_exit()
+            expect(status == 0, f"{how} ended the demo with status {status}, expected 0")
+            expect(demo.stdout() == HELP_TEXT, f"output {demo.stdout()!r}")
+            if traced:
+                calls[how] = calls_after_last_frame(trace)
+        if traced:
+            print(f"GL calls after the last frame: {dict(Counter(calls['q']))}")
+            expect(any("Delete" in name for name in calls["q"]), f"q deleted nothing: {calls['q']}")
+            expect(calls["close"] == calls["q"], "after the last frame, closing made "
+                   f"{dict(Counter(calls['close']))}, q made {dict(Counter(calls['q']))}")
+
+
+def calls_after_last_frame(trace):
+    """Names of the GL calls (GLX left out) after the last buffer swap."""
+    dump = run("apitrace", "dump", "--color=never", trace, timeout=120)
+    names = re.findall(r"^\d+ (\w+)\(", dump, re.MULTILINE)
+    swaps = [i for i, name in enumerate(names) if name == "glXSwapBuffers"]
+    expect(swaps, "no buffer swap in the trace")
+    return [name for name in names[swaps[-1] + 1:] if not name.startswith("glX")]
+
+
+def case_drag_out_of_window(launch, _options):
+    """A drag that leaves the window: drops beyond the window change nothing,
+    the right button still resets, and q quits with status 0 while the left
+    button is still held."""
+    demo = launch()
+    window = demo.start()
+    width, height = window.size()
+    demo.move_to(width // 2, height // 2)
+    demo.press(1)
+    try:
+        poll(lambda: demo.check_running() or window.picture().changed((width // 2, height // 2), 12),
+             WAIT, "a drop under the pointer")
+        demo.move_to(width + 40, height + 40)
+        reset_to_flat(demo)
+        demo.wait_for_title_refreshes(2, on_each=lambda: expect_flat(window.picture(), "pointer beyond the window"))
+        demo.key("q")
+        status = demo.wait_for_exit()
+    finally:
+        demo.release(1)
+    expect(status == 0, f"q ended the demo with status {status}, expected 0")
+
+
+def case_command_line(launch, _options):
+    """--help and --version answer with status 0; an unknown option or a
+    missing value is refused with the usage on standard error and status 2;
+    without a display to open the demo says so in one line; GLUT's own options
+    still reach GLUT."""
+    usage = r"Usage: \S+ \[option\]\.\.\.\n(.*\n)*"
+    refused = lambda reason: r"\S+: " + reason + r"\n" + usage
+    no_display = r"\S+: [^\n]*DISPLAY[^\n]*scripts/demo\.sh[^\n]*\n"
+    cases = (
+        (["--help"], {}, 0, usage, ""),
+        (["--version"], {}, 0, TITLE + r" \d+\.\d+\.\d+\n", ""),
+        (["-sync", "--bogus"], {}, 2, "", refused("unknown option '--bogus'")),
+        (["-geometry"], {}, 2, "", refused("option '-geometry' needs a value")),
+        ([], {"DISPLAY": None}, 1, "", no_display),
+        (["-display", ":9999"], {}, 1, "", no_display),
+    )
+    for arguments, environment, expected_status, stdout, stderr in cases:
+        demo = launch(environment, arguments=arguments)
+        status = demo.wait_for_exit()
+        what = f"{' '.join(arguments) or 'no DISPLAY'}"
+        expect(status == expected_status, f"{what}: status {status}, expected {expected_status}")
+        expect(re.fullmatch(stdout, demo.stdout()), f"{what}: standard output {demo.stdout()!r}")
+        expect(re.fullmatch(stderr, demo.stderr()), f"{what}: standard error {demo.stderr()!r}")
+
+    demo = launch(arguments=["-geometry", "640x320+10+20", "-direct", "-sync", "-gldebug", "-iconic"])
+    window = demo.start()
+    expect(window.geometry() == (10, 20, 640, 320), f"-geometry 640x320+10+20 gave {window.geometry()}")
+    demo.wait_for_title_refreshes(1)
+    expect("GL error" not in demo.stderr(), f"-gldebug reported {demo.stderr()!r}")
 
 
 def quit_case(key, hold_button=False):
@@ -535,6 +771,11 @@ CASES = {
     "mouse_wheel": case_mouse_wheel,
     "random_drops": case_random_drops,
     "resize": case_resize,
+    "pause": case_pause,
+    "held_keys": case_held_keys,
+    "window_close": case_window_close,
+    "drag_out_of_window": case_drag_out_of_window,
+    "command_line": case_command_line,
     "quit_q": quit_case("q"),
     "quit_shift_q": quit_case("Q"),
     "quit_escape_button_held": quit_case("Escape", hold_button=True),
@@ -564,8 +805,8 @@ def main():
 
     demos = []
 
-    def launch(environment=None, preload=()):
-        demo = Demo(options.demo, options.preload + list(preload), environment)
+    def launch(environment=None, preload=(), arguments=(), wrapper=()):
+        demo = Demo(options.demo, options.preload + list(preload), environment, arguments, wrapper)
         demos.append(demo)
         return demo
 

@@ -1,0 +1,32 @@
+#include "app/XServer.h"
+
+#include <GL/glx.h>
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+
+bool DisplayOpens(const char* name) {
+    Display* display = XOpenDisplay(name);
+    if (display == nullptr) return false;
+    XCloseDisplay(display);
+    return true;
+}
+
+bool ReportKeyRepeatsAsPresses() {
+    Display* display = glXGetCurrentDisplay();
+    Bool supported = False;
+    return display != nullptr && XkbSetDetectableAutoRepeat(display, True, &supported) && supported;
+}
+
+bool CurrentWindowSize(int* width, int* height) {
+    Display* display = glXGetCurrentDisplay();
+    const GLXDrawable drawable = glXGetCurrentDrawable();
+    if (display == nullptr || drawable == 0) return false;
+    Window root = 0;
+    int x = 0, y = 0;
+    unsigned w = 0, h = 0, border = 0, depth = 0;
+    if (!XGetGeometry(display, drawable, &root, &x, &y, &w, &h, &border, &depth)) return false;
+    // X sizes are 16-bit, so they always fit.
+    *width = static_cast<int>(w);
+    *height = static_cast<int>(h);
+    return true;
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+// What the demo asks of the X server itself. Xlib stays in its own file:
+// its Display and Window types clash with the names of the demo.
+
+// Whether a connection to the display can be opened (null for DISPLAY).
+bool DisplayOpens(const char* name);
+
+// Asks the server to report a held key's auto-repeat as further presses
+// without the release before each, on the connection of the current GL
+// context. False where the server cannot.
+bool ReportKeyRepeatsAsPresses();
+
+// The size the server gives the window of the current GL context now, which
+// may be newer than the last size Reshape heard of. False without one.
+bool CurrentWindowSize(int* width, int* height);
