@@ -1,6 +1,7 @@
 #include "linalg/BandMatrix.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -19,20 +20,21 @@ namespace {
 constexpr int kFusedFixedUnits = 3;
 
 // The start of a one-pass product's fragment source; the matrix appends its
-// taps and terms. Tap(s) is the texel whose row-major index is this texel's
-// plus s: the column wraps within the row, the excess carries into the row,
-// and rows past either end wrap through the texture's repeat mode.
+// taps and terms. A tap is the texel whose row-major index is this texel's
+// plus a shift, given as the shift's remaining columns and whole rows in
+// texture coordinates: a column past the row's end carries into the next row
+// (the repeat mode brings it back to the row's start), and rows past either
+// end of the texture wrap the same way.
 const char* const kFusedProductHead = R"(uniform sampler2D g_sVector;
 uniform sampler2D g_sCorrection;
 uniform sampler2D g_sSum;
-uniform vec2 g_f2TexSize;
+uniform vec2 g_f2TexelSize;
 uniform vec3 g_f3Form;
-vec4 Tap(float shift)
+vec4 Tap(vec2 here, vec2 offset)
 {
-vec2 texel = floor(gl_FragCoord.xy);
-float index = texel.x + shift;
-vec2 at = vec2(mod(index, g_f2TexSize.x), texel.y + floor(index / g_f2TexSize.x));
-return texture2D(g_sVector, (at + 0.5) / g_f2TexSize);
+vec2 at = here + offset;
+at.y += step(1.0, at.x) * g_f2TexelSize.y;
+return texture2D(g_sVector, at);
 }
 )";
 
@@ -51,6 +53,13 @@ Reach ReachOf(long long offset, long long texels) {
 float CorrectionOf(int op, GpuVector* c) {
     if (c == nullptr) return 0.0f;
     return op == 1 ? 1.0f : op == 2 ? -1.0f : 0.0f;
+}
+
+// A float literal that reads back as the same float.
+std::string GlslFloat(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9e", static_cast<double>(static_cast<float>(value)));
+    return text;
 }
 
 // x's values at element offset d of a texel, from the shifted texel (A) and
@@ -219,10 +228,14 @@ void BandMatrix::BuildFusedProgram() {
             terms += "sum += texture2D(g_sDiagonal" + std::to_string(j) + ", here) * " +
                      RotatedTap(tap(reach.shift), rotation ? tap(reach.shift + 1) : "", rotation) + ";\n";
         }
+    const int tw = m_iWidth / 2, th = m_iHeight / 2;
     std::string source = kFusedProductHead + declarations + "void main(void)\n{\n";
-    source += "vec2 here = gl_FragCoord.xy / g_f2TexSize;\n";
-    for (const auto& [shift, name] : taps)
-        source += "vec4 " + name + " = Tap(" + std::to_string(shift) + ".0);\n";
+    source += "vec2 here = gl_FragCoord.xy * g_f2TexelSize;\n";
+    for (const auto& [shift, name] : taps) {
+        const int columns = ((shift % tw) + tw) % tw, rows = (shift - columns) / tw;
+        source += "vec4 " + name + " = Tap(here, vec2(" + GlslFloat(static_cast<double>(columns) / tw) + ", " +
+                  GlslFloat(static_cast<double>(rows) / th) + "));\n";
+    }
     source += "vec4 sum = vec4(0.0);\n" + terms;
     source += "sum *= g_f3Form.y;\n"
               "if (g_f3Form.x > 0.5) sum = texture2D(g_sSum, here) + sum;\n"
@@ -235,8 +248,8 @@ void BandMatrix::BuildFusedProgram() {
     m_pFusedProgram->SetUniformVector("g_sSum", 2, 0, 0, 0);
     for (int j = 0; j < m_iNumDiagonals; ++j)
         m_pFusedProgram->SetUniformVector(("g_sDiagonal" + std::to_string(j)).c_str(), kFusedFixedUnits + j, 0, 0, 0);
-    m_pFusedProgram->SetUniformVector("g_f2TexSize", static_cast<float>(m_iWidth / 2),
-                                      static_cast<float>(m_iHeight / 2), 0.0f, 0.0f);
+    m_pFusedProgram->SetUniformVector("g_f2TexelSize", 1.0f / static_cast<float>(tw), 1.0f / static_cast<float>(th),
+                                      0.0f, 0.0f);
     m_iFormLocation = glGetUniformLocation(m_pFusedProgram->GetHandle(), "g_f3Form");
     m_pFusedProgram->Unbind();
     if (!m_pFusedProgram->IsValid()) kernel::Delete(m_pFusedProgram);  // the per-diagonal passes still work

@@ -36,18 +36,16 @@ gl_FragColor = result;
 // The grid texel (x, y) is element m = x + (y mod 2) W of texel row y div 2:
 // texel m div 4, channel m mod 4.
 const char* const kUnpackSource = R"(uniform sampler2D g_sVector;
-uniform vec2 g_f2Scalar;
+uniform vec4 g_f4Scalar;
 void main(void)
 {
 vec2 grid = floor(gl_FragCoord.xy);
-float m = grid.x + mod(grid.y, 2.0) * g_f2Scalar.x * 2.0;
-float texelX = floor(m / 4.0);
+float row = floor(grid.y * 0.5);
+float m = grid.x + (grid.y - 2.0 * row) * g_f4Scalar.x;
+float texelX = floor(m * 0.25);
 float c = m - texelX * 4.0;
-vec4 vecValue = texture2D(g_sVector, (vec2(texelX, floor(grid.y / 2.0)) + 0.5) / g_f2Scalar);
-if (c == 3.0) gl_FragColor = vec4(vecValue.a,0.0,0.0,0.0);
-else if (c == 2.0) gl_FragColor = vec4(vecValue.b,0.0,0.0,0.0);
-else if (c == 1.0) gl_FragColor = vec4(vecValue.g,0.0,0.0,0.0);
-else gl_FragColor = vec4(vecValue.r,0.0,0.0,0.0);
+vec4 v = texture2D(g_sVector, (vec2(texelX, row) + 0.5) * g_f4Scalar.zw);
+gl_FragColor = vec4(c < 1.5 ? (c < 0.5 ? v.r : v.g) : (c < 2.5 ? v.b : v.a), 0.0, 0.0, 0.0);
 }
 )";
 
@@ -115,7 +113,7 @@ ShaderProgram* PackedVector::s_apMulShiftedAddProgram[kRotations] = {};
 ShaderProgram* PackedVector::s_pMulProgram = nullptr;
 ShaderProgram* PackedVector::s_pMulAddProgram = nullptr;
 GLint PackedVector::s_iPackScalar4Location = 0;
-GLint PackedVector::s_iUnpackScalar2Location = 0;
+GLint PackedVector::s_iUnpackScalar4Location = 0;
 GLint PackedVector::s_aiMulShiftedScalarLocation[kRotations] = {};
 GLint PackedVector::s_aiMulShiftedAddScalarLocation[kRotations] = {};
 GLint PackedVector::s_iMulScalarLocation = 0;
@@ -149,7 +147,7 @@ void PackedVector::CreatePrograms() {
     const char* const vertex = kPassThroughVertexSource;
     s_pPackProgram = kernel::Build(vertex, kPackSource, {{"g_sVector", 0}}, {{"g_f4Scalar", &s_iPackScalar4Location}});
     s_pUnpackProgram =
-        kernel::Build(vertex, kUnpackSource, {{"g_sVector", 0}}, {{"g_f2Scalar", &s_iUnpackScalar2Location}});
+        kernel::Build(vertex, kUnpackSource, {{"g_sVector", 0}}, {{"g_f4Scalar", &s_iUnpackScalar4Location}});
     for (int rotation = 0; rotation < kRotations; ++rotation) {
         s_apMulShiftedProgram[rotation] = kernel::Build(
             vertex, ShiftedProductSource(rotation, false).c_str(), {{"g_sVector", 0}, {"g_sVector2", 1}},
@@ -245,7 +243,8 @@ void PackedVector::UnpackInto(UnpackedVector* dst) {
     kernel::AttachTarget(dst->Texture());
     s_pUnpackProgram->Bind();
     kernel::BindTexture(GL_TEXTURE0, texture);
-    glUniform2f(s_iUnpackScalar2Location, static_cast<float>(width), static_cast<float>(height));
+    glUniform4f(s_iUnpackScalar4Location, 2.0f * static_cast<float>(width), static_cast<float>(height),
+                1.0f / static_cast<float>(width), 1.0f / static_cast<float>(height));
     DrawFullScreenPass();
     s_pUnpackProgram->Unbind();
 }

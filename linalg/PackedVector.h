@@ -57,7 +57,7 @@ private:
     static ShaderProgram* s_pMulProgram;
     static ShaderProgram* s_pMulAddProgram;
     static GLint s_iPackScalar4Location;
-    static GLint s_iUnpackScalar2Location;
+    static GLint s_iUnpackScalar4Location;
     static GLint s_aiMulShiftedScalarLocation[kRotations];
     static GLint s_aiMulShiftedAddScalarLocation[kRotations];
     static GLint s_iMulScalarLocation;
