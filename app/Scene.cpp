@@ -4,15 +4,11 @@
 #include <cstdlib>
 
 #include "app/SurfaceRenderer.h"
-#include "app/WaveSurface.h"
+#include "app/WaterSimulation.h"
 #include "app/Window.h"
 #include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
-#include "linalg/BandMatrix.h"
-#include "linalg/CgSolver.h"
-#include "linalg/PackedVector.h"
-#include "linalg/UnpackedVector.h"
 
 int g_iGridWidth = 0;
 int g_iGridHeight = 0;
@@ -31,6 +27,8 @@ ShaderProgram* g_pLightingProgram = nullptr;
 ShaderProgram* g_pDropProgram = nullptr;
 
 namespace {
+
+WaterSimulation* g_pWater = nullptr;  // the objects behind the six pointers above
 
 const char* const kDropFragmentSource = R"(void main(void)
 {
@@ -57,27 +55,6 @@ void SetSceneParameters() {
     g_fSpacingY = 1.0f;
 }
 
-void BuildSimulation() {
-    g_pWaveSurface = new WaveSurface(g_iGridWidth, g_iGridHeight, 0);
-    g_pWaveSurface->SetParameters(g_fWaveSpeed, g_fTimeStep, g_fSpacingX, g_fSpacingY);
-    BandMatrix* systemMatrix = new WaveSystemMatrix(g_iGridWidth, g_iGridHeight, g_fWaveSpeed, g_fTimeStep,
-                                                    g_fSpacingX, g_fSpacingY);
-    g_pSolution = new PackedVector(g_iGridWidth, g_iGridHeight, 0);
-    g_pRightHandSide = new PackedVector(g_iGridWidth, g_iGridHeight, 0);
-    g_pSolver = new CgSolver(systemMatrix, g_pSolution, g_pRightHandSide, 0);
-    g_pHeightLast = new UnpackedVector(g_iGridWidth, g_iGridHeight, 0);
-    g_pHeightCurrent = new UnpackedVector(g_iGridWidth, g_iGridHeight, 0);
-}
-
-// The water starts flat and at rest.
-void ClearWater() {
-    BeginRenderToTexture();
-    g_pSolution->Fill(0.0f);
-    g_pHeightLast->Fill(0.0f);
-    g_pHeightCurrent->Fill(0.0f);
-    EndRenderToTexture();
-}
-
 }  // namespace
 
 void InitScene() {
@@ -86,21 +63,27 @@ void InitScene() {
         std::printf("Zentor failed to initalize.\n");
         std::exit(-1);
     }
-    BuildSimulation();
-    ClearWater();
+    g_pWater = new WaterSimulation(g_iGridWidth, g_iGridHeight, {g_fWaveSpeed, g_fTimeStep, g_fSpacingX, g_fSpacingY});
+    g_pWaveSurface = g_pWater->wave;
+    g_pSolution = g_pWater->solution;
+    g_pRightHandSide = g_pWater->rightHandSide;
+    g_pSolver = g_pWater->solver;
+    g_pHeightLast = g_pWater->last;
+    g_pHeightCurrent = g_pWater->current;
     g_pLightingProgram = CreateLightingProgram(g_iGridWidth, g_iGridHeight);
     g_pDropProgram = new ShaderProgram(kPassThroughVertexSource, kDropFragmentSource, kShaderSourceText);
 }
 
 void DestroyScene() {
-    // The solver disposes of the system matrix, the solution and the
-    // right-hand side it was given.
-    DeleteAndClear(g_pSolver);
+    // The solver, then the wave surface, the current and the last field; the
+    // solver disposes of the system matrix, the solution and the right-hand side.
+    DeleteAndClear(g_pWater);
+    g_pWaveSurface = nullptr;
     g_pSolution = nullptr;
     g_pRightHandSide = nullptr;
-    DeleteAndClear(g_pWaveSurface);
-    DeleteAndClear(g_pHeightCurrent);
-    DeleteAndClear(g_pHeightLast);
+    g_pSolver = nullptr;
+    g_pHeightLast = nullptr;
+    g_pHeightCurrent = nullptr;
     // Every vector has handed its texture back by now.
     ShutdownFramework();
     DeleteAndClear(g_pLightingProgram);
@@ -109,10 +92,6 @@ void DestroyScene() {
 
 void SimulationStep() {
     BeginRenderToTexture();
-    g_pWaveSurface->Step(g_pHeightLast, g_pHeightCurrent);
-    g_pRightHandSide->PackFrom(g_pWaveSurface);
-    g_pSolver->Solve(kSolverIterationsPerFrame);
-    g_pHeightLast->CopyFrom(g_pHeightCurrent);
-    g_pSolution->UnpackInto(g_pHeightCurrent);
+    g_pWater->Step(kSolverIterationsPerFrame);
     EndRenderToTexture();
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/GlTestMain.h"
+#include "support/HostReference.h"
 
 class GpuVector;
 
@@ -18,24 +19,14 @@ struct Grid {
 constexpr Grid kDemoGrid{512, 512};
 constexpr float kDropHeight = 5.0f;
 
-using Field = std::vector<double>;
+using Field = host::Vector;
 using Texels = std::vector<std::pair<int, int>>;
 
-// The explicit half of a wave step, p*(sum of the four neighbours) + (2 - 4p)*u
-// - v, where a neighbour outside the grid reads the nearest edge point.
-Field ExplicitWaveStep(const Grid& grid, const Field& current, const Field& last, double p);
+using host::AdvanceFrame;
+using host::ExplicitWaveStep;
+using WaveState = host::WaveState;
 
-// The demo's three time levels; the solution is the next solve's warm start.
-struct WaveState {
-    Field current, last, solution;
-};
-
-// One frame of the demo's scheme in double: the explicit step, then two
-// conjugate-gradient iterations restarted from the last solution on
-// (1 + 4p) x - p * (the neighbours inside the grid) = step, then the shift.
-void AdvanceFrame(const Grid& grid, double p, WaveState& state);
-
-// A GPU vector's values in element order; leaves the framebuffer binding alone.
+// A GPU vector's values in element order.
 std::vector<float> ReadValues(GpuVector& vector);
 // The largest |expected - actual|, infinite for a NaN, and where it is.
 double MaxDeviation(const Field& expected, const std::vector<float>& actual, size_t* where = nullptr);

@@ -87,7 +87,7 @@ TEST_F(SimulationTest, FramesFromDropsMatchTheHostScheme) {
             host.current[kDemoGrid.Index(drop.x, drop.y)] = kDropHeight;
         }
         SimulationStep();
-        AdvanceFrame(kDemoGrid, 0.045f, host);
+        AdvanceFrame(kDemoGrid.width, kDemoGrid.height, 0.045f, host);
     }
     const Field* expected[] = {&host.current, &host.last, &host.solution};
     for (int i = 0; i < 3; ++i) {

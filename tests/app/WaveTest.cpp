@@ -86,7 +86,7 @@ TEST_F(WaveTest, StepOfRandomFieldsMatchesTheClampedStencil) {
         for (size_t n = 0; n < grid.Count(); ++n) current[n] = value(generator), last[n] = value(generator);
         WaveStep step(grid, speed);
         const std::vector<float> result = step.Run(current, last);
-        const Field expected = ExplicitWaveStep(grid, Field(current.begin(), current.end()),
+        const Field expected = ExplicitWaveStep(grid.width, grid.height, Field(current.begin(), current.end()),
                                                 Field(last.begin(), last.end()), step.surface.PreFactor());
         size_t where = 0;
         EXPECT_LE(MaxDeviation(expected, result, &where), kTolerance)

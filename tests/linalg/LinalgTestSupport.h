@@ -31,6 +31,7 @@
 #include "linalg/UnpackedVector.h"
 #include "support/GlCallCounter.h"
 #include "support/GlTestMain.h"
+#include "support/HostReference.h"
 
 namespace lt {
 
@@ -163,33 +164,19 @@ inline long UsedTextures() {
 }
 inline size_t PoolSize() { return g_resourcePool->Textures().size(); }
 
-// A square band matrix kept on the host; entry n of offset d is row n, column n + d.
-struct HostBand {
-    int w, h;
-    std::vector<int> offsets;
-    std::vector<Floats> diagonals;
+using HostBand = host::Band;
+using host::Dot;
 
-    int N() const { return w * h; }
-    Doubles Multiply(const Doubles& x) const {
-        Doubles y(static_cast<size_t>(N()), 0.0);
-        for (size_t k = 0; k < offsets.size(); ++k)
-            for (int row = 0; row < N(); ++row) {
-                const int column = row + offsets[k];
-                if (column >= 0 && column < N())
-                    y[static_cast<size_t>(row)] +=
-                        diagonals[k][static_cast<size_t>(row)] * x[static_cast<size_t>(column)];
-            }
-        return y;
-    }
-    BandMatrix* Upload() const {
-        auto* matrix = new BandMatrix(w, h);
-        std::vector<int> keys;
-        for (int offset : offsets) keys.push_back(N() + offset);
-        matrix->SetDiagonals(keys.data(), static_cast<int>(keys.size()));
-        for (size_t k = 0; k < keys.size(); ++k) matrix->GetDiagonal(keys[k])->SetData(diagonals[k].data(), diagonals[k].size());
-        return matrix;
-    }
-};
+// The matrix on the GPU, owned by the caller.
+inline BandMatrix* Upload(const HostBand& band) {
+    auto* matrix = new BandMatrix(band.w, band.h);
+    std::vector<int> keys;
+    for (int offset : band.offsets) keys.push_back(band.N() + offset);
+    matrix->SetDiagonals(keys.data(), static_cast<int>(keys.size()));
+    for (size_t k = 0; k < keys.size(); ++k)
+        matrix->GetDiagonal(keys[k])->SetData(band.diagonals[k].data(), band.diagonals[k].size());
+    return matrix;
+}
 
 // Random entries; those whose column falls outside the matrix are 0, as a band matrix must hold them.
 inline HostBand RandomBand(int w, int h, const std::vector<int>& offsets, unsigned seed) {
@@ -204,28 +191,5 @@ inline HostBand RandomBand(int w, int h, const std::vector<int>& offsets, unsign
 }
 
 inline Doubles ToDoubles(const Floats& values) { return Doubles(values.begin(), values.end()); }
-
-inline double Dot(const Doubles& a, const Doubles& b) {
-    double sum = 0;
-    for (size_t i = 0; i < a.size(); ++i) sum += a[i] * b[i];
-    return sum;
-}
-
-// The textbook method restarted from x, with the solver's guards against a zero denominator.
-inline Doubles HostCg(const HostBand& a, const Doubles& b, Doubles x, int iterations) {
-    Doubles r = a.Multiply(x);
-    for (size_t i = 0; i < r.size(); ++i) r[i] = b[i] - r[i];
-    Doubles p = r;
-    double rho = Dot(r, r);
-    for (int k = 0; k < iterations; ++k) {
-        const Doubles q = a.Multiply(p);
-        const double pq = Dot(p, q), alpha = pq != 0 ? rho / pq : 0;
-        for (size_t i = 0; i < x.size(); ++i) x[i] += alpha * p[i], r[i] -= alpha * q[i];
-        const double rhoNew = Dot(r, r), beta = rho != 0 ? rhoNew / rho : 0;
-        for (size_t i = 0; i < p.size(); ++i) p[i] = r[i] + beta * p[i];
-        rho = rhoNew;
-    }
-    return x;
-}
 
 }  // namespace lt

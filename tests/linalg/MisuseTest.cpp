@@ -21,7 +21,7 @@ struct Operands {
     // The same 4 x 4 texture as a, holding another grid.
     std::unique_ptr<UnpackedVector> unpacked = Make(kW / 2, kH / 2, Quarters(kN / 4, 4));
     std::unique_ptr<GpuScalar> s = MakeScalar(2);
-    std::unique_ptr<BandMatrix> matrix{HostBand{kW, kH, {0, 1}, {Floats(kN, 1), Floats(kN, 0)}}.Upload()};
+    std::unique_ptr<BandMatrix> matrix{Upload({kW, kH, {0, 1}, {Floats(kN, 1), Floats(kN, 0)}})};
 };
 
 PackedVector* NewPacked(int w, int h) { return Make<PackedVector>(w, h, Floats(static_cast<size_t>(w * h), 1)).release(); }
@@ -99,7 +99,7 @@ const Misuse kMisuses[] = {
     {"SolverWithXAsB", "CgSolver",
      [](Operands&) {
          PackedVector* x = NewPacked(kW, kH);
-         EXPECT_EQ(CgSolver(HostBand{kW, kH, {0}, {Floats(kN, 1)}}.Upload(), x, x, 0).Solve(2), 0);
+         EXPECT_EQ(CgSolver(Upload({kW, kH, {0}, {Floats(kN, 1)}}), x, x, 0).Solve(2), 0);
      }},
     {"SolverWithoutB", "CgSolver",
      [](Operands&) { EXPECT_EQ(CgSolver(new BandMatrix(kW, kH), NewPacked(kW, kH), nullptr, 0).Solve(2), 0); }},
@@ -142,7 +142,7 @@ TEST_P(AnyFramebufferTest, WorkSucceedsAndTheCallersFramebufferIsRestored) {
     if (GetParam()) glGenFramebuffersEXT(1, &own);
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, own);
     const HostBand host = RandomBand(kW, kH, {-1, 0, 4}, 7);
-    std::unique_ptr<BandMatrix> matrix(host.Upload());
+    std::unique_ptr<BandMatrix> matrix(Upload(host));
     const Floats x = Quarters(kN, 8), diagonal = Quarters(kN, 9);
     auto vx = Make<PackedVector>(kW, kH, x), source = Make<PackedVector>(kW, kH, diagonal);
     PackedVector y(kW, kH, 0);
@@ -174,7 +174,7 @@ TEST_F(NonFiniteTest, ASolveWithAFiniteRightHandSideRecovers) {
     const Floats b = Quarters(kN, 5);
     PackedVector* x = Make<PackedVector>(kW, kH, Floats(kN, 0)).release();
     PackedVector* rhs = Make<PackedVector>(kW, kH, b).release();
-    CgSolver solver(spd.Upload(), x, rhs, 0);
+    CgSolver solver(Upload(spd), x, rhs, 0);
     for (float poison : {NAN, INFINITY}) {
         Floats bad = b;
         bad[7] = poison;
@@ -183,7 +183,7 @@ TEST_F(NonFiniteTest, ASolveWithAFiniteRightHandSideRecovers) {
         EXPECT_FALSE(std::isfinite(Values(*x)[0]));
         rhs->SetData(b.data(), b.size());
         solver.Solve(3);
-        const Doubles expected = HostCg(spd, ToDoubles(b), Doubles(kN, 0.0), 3);
+        const Doubles expected = host::Cg(spd, ToDoubles(b), Doubles(kN, 0.0), 3);
         EXPECT_TRUE(Near(Values(*x), expected, kSolverDrift * 4)) << "after " << poison;
     }
 }

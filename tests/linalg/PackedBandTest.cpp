@@ -118,7 +118,7 @@ TEST_P(BandProductTest, EveryFormOfTheProductMatchesTheHost) {
     const Shape s = GetParam().shape;
     const int n = s.w * s.h;
     const HostBand host = RandomBand(s.w, s.h, RandomOffsets(GetParam(), 61), 62);
-    std::unique_ptr<BandMatrix> matrix(host.Upload());
+    std::unique_ptr<BandMatrix> matrix(Upload(host));
     const Floats x = Quarters(n, 71), c = Quarters(n, 72), y0 = Quarters(n, 73);
     auto vx = Make<P>(s.w, s.h, x), vc = Make<P>(s.w, s.h, c), y = Make<P>(s.w, s.h, y0);
     const Doubles ax = host.Multiply(ToDoubles(x));
@@ -189,7 +189,7 @@ TEST_F(BandMatrixTest, SetDiagonalsReleasesTheDiagonalsAlreadyHeld) {
 // the product uses them. Absent keys and other texture sizes are refused.
 TEST_F(BandMatrixTest, SetDiagonalCopiesAndRefusesWhatDoesNotFit) {
     HostBand host = RandomBand(kW, kH, {0, 5}, 91);
-    std::unique_ptr<BandMatrix> matrix(host.Upload());
+    std::unique_ptr<BandMatrix> matrix(Upload(host));
     host.diagonals[1] = RandomBand(kW, kH, {5}, 99).diagonals[0];
     auto source = Make<P>(kW, kH, host.diagonals[1]);
     auto otherSize = Make<P>(kW, 2 * kH, Quarters(2 * kN, 93));

@@ -38,7 +38,7 @@ protected:
 
     std::unique_ptr<CgSolver> MakeSolver(const HostBand& matrix, const Floats& start, const Floats& rhs) {
         x = Make<PackedVector>(matrix.w, matrix.h, start).release();
-        return std::make_unique<CgSolver>(matrix.Upload(), x, Make<PackedVector>(matrix.w, matrix.h, rhs).release(),
+        return std::make_unique<CgSolver>(Upload(matrix), x, Make<PackedVector>(matrix.w, matrix.h, rhs).release(),
                                           0);
     }
     static double Scale(const Doubles& v) {
@@ -60,7 +60,7 @@ TEST_P(SolverShapeTest, IteratesFollowTheMethodInDouble) {
     for (int iterations : {1, 2, 5, 20}) {
         x->SetData(start.data(), start.size());
         EXPECT_EQ(solver->Solve(iterations), iterations);
-        const Doubles expected = HostCg(matrix, ToDoubles(rhs), ToDoubles(start), iterations);
+        const Doubles expected = host::Cg(matrix, ToDoubles(rhs), ToDoubles(start), iterations);
         EXPECT_TRUE(Near(Values(*x), expected, kSolverDrift * Scale(expected)))
             << iterations << " iterations";
     }
@@ -107,9 +107,9 @@ TEST_F(SolverTest, ASecondSolveContinuesFromTheFirstSolution) {
     solver->Solve(2);
     solver->Solve(2);
     const Doubles bd = ToDoubles(b);
-    const Doubles restarted = HostCg(system, bd, HostCg(system, bd, ToDoubles(x0), 2), 2);
+    const Doubles restarted = host::Cg(system, bd, host::Cg(system, bd, ToDoubles(x0), 2), 2);
     const double tolerance = kSolverDrift * Scale(restarted);
-    ASSERT_FALSE(Near(Floats(restarted.begin(), restarted.end()), HostCg(system, bd, ToDoubles(x0), 4),
+    ASSERT_FALSE(Near(Floats(restarted.begin(), restarted.end()), host::Cg(system, bd, ToDoubles(x0), 4),
                       10 * tolerance));
     EXPECT_TRUE(Near(Values(*x), restarted, tolerance));
 }
@@ -146,7 +146,7 @@ TEST_P(RefusedSolveTest, PrintsWhyReturnsZeroAndLeavesX) {
         return Make<UnpackedVector>(kW, kH, v).release();
     };
     GpuVector* vx = vector(c.packedX, x0);
-    CgSolver solver(system.Upload(), vx, vector(c.packedB, b), c.layout);
+    CgSolver solver(Upload(system), vx, vector(c.packedB, b), c.layout);
     const GLuint texture = vx->Texture();
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(solver.Solve(4), 0);
