@@ -1,5 +1,6 @@
 #include "app/WaveSurface.h"
 
+#include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/KernelSupport.h"
@@ -52,7 +53,8 @@ WaveSurface::WaveSurface(int width, int height, int reserved) {
 }
 
 WaveSurface::~WaveSurface() {
-    if (--s_iWaveInstances == 0) kernel::Delete(s_pWaveProgram);
+    // A surface whose creation was refused never joined the wave program.
+    if (IsCreated() && --s_iWaveInstances == 0) kernel::Delete(s_pWaveProgram);
 }
 
 void WaveSurface::CreatePrograms() {
@@ -76,8 +78,14 @@ void WaveSurface::SetParameters(float speed, float timeStep, float spacingX, flo
 // clamps at the edges, unlike every other kernel, so the inputs' wrap modes are
 // switched for this pass only.
 void WaveSurface::Step(UnpackedVector* last, UnpackedVector* current) {
-    glViewport(0, 0, width, height);
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, texture, 0);
+    const char* const call = "WaveSurface::Step";
+    if (!CheckMatches(call, last) || !CheckMatches(call, current)) return;
+    if (last == this || current == this) {
+        Refuse(call, "the surface cannot be its own input: it is written in place");
+        return;
+    }
+    FrameworkFramebufferScope framebuffer;
+    AttachOwnTexture();
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, current->Texture());
     SetWrap(GL_CLAMP_TO_EDGE);
