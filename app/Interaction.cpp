@@ -13,6 +13,7 @@
 #include "app/FrameTiming.h"
 #include "app/Scene.h"
 #include "app/Window.h"
+#include "gpu/FullScreenPass.h"
 #include "gpu/ResourcePool.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/PackedVector.h"
@@ -122,13 +123,26 @@ void Motion(int x, int y) {
     g_iMouseY = y;
 }
 
+namespace {
+
+const char* const kDropFragmentSource = R"(void main(void)
+{
+gl_FragColor = vec4(5.0);
+}
+)";
+
+}  // namespace
+
+ShaderProgram* CreateDropProgram() {
+    return new ShaderProgram(kPassThroughVertexSource, kDropFragmentSource, kShaderSourceText);
+}
+
 void AddDrop(float x, float y) {
     TextureDesc desc;
     g_pHeightCurrent->GetTextureDesc(&desc);
     glViewport(0, 0, desc.width, desc.height);
     BeginRenderToTexture();
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D,
-                              g_pHeightCurrent->Texture(), 0);
+    AttachPassTarget(g_pHeightCurrent->Texture());
     g_pDropProgram->Bind();
     // A one-pixel point lands at (x*w, y*h) of the target: exactly one texel.
     glBegin(GL_POINTS);

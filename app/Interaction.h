@@ -34,3 +34,7 @@ void ApplyDrops();
 const char* DemoTitle();
 
 void PrintHelp();
+
+class ShaderProgram;
+// The drop program: the value 5.0 in every channel of each fragment it covers.
+ShaderProgram* CreateDropProgram();

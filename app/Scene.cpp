@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/Interaction.h"
 #include "app/SurfaceRenderer.h"
 #include "app/WaterSimulation.h"
 #include "app/Window.h"
 #include "gpu/Framework.h"
-#include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
 
 int g_iGridWidth = 0;
@@ -29,12 +29,6 @@ ShaderProgram* g_pDropProgram = nullptr;
 namespace {
 
 WaterSimulation* g_pWater = nullptr;  // the objects behind the six pointers above
-
-const char* const kDropFragmentSource = R"(void main(void)
-{
-gl_FragColor = vec4(5.0);
-}
-)";
 
 // CG iterations per frame: warm-started from the last frame's solution, two
 // keep the cost of a frame fixed and the waves smooth.
@@ -71,7 +65,7 @@ void InitScene() {
     g_pHeightLast = g_pWater->last;
     g_pHeightCurrent = g_pWater->current;
     g_pLightingProgram = CreateLightingProgram(g_iGridWidth, g_iGridHeight);
-    g_pDropProgram = new ShaderProgram(kPassThroughVertexSource, kDropFragmentSource, kShaderSourceText);
+    g_pDropProgram = CreateDropProgram();
 }
 
 void DestroyScene() {

@@ -13,6 +13,7 @@
 #include "app/Scene.h"
 #include "app/XServer.h"
 #include "gpu/Framework.h"
+#include "gpu/FullScreenPass.h"
 
 const char* const g_strTitle = "Zentor Water Surface Demo";
 int g_iWindowWidth = 800;
@@ -118,6 +119,6 @@ bool WindowDrawable() {
 void BeginRenderToTexture() { glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo); }
 
 void EndRenderToTexture() {
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, 0, 0);
+    AttachPassTarget(0);
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
 }

@@ -34,6 +34,10 @@ bool CheckFramebufferStatus() {
     return false;
 }
 
+void AttachPassTarget(GLuint texture, GLenum attachment) {
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, attachment, GL_TEXTURE_2D, texture, 0);
+}
+
 void DrawFullScreenPass() {
     glBegin(GL_TRIANGLES);
     glTexCoord2f(0.0f, 0.0f);

@@ -10,6 +10,10 @@ extern const char* const kPassThroughVertexSource;
 // is incomplete; passes draw all the same.
 bool CheckFramebufferStatus();
 
+// Makes texture the target of the next pass: colour attachment 0 (or the
+// attachment given) of the bound framebuffer. 0 detaches.
+void AttachPassTarget(GLuint texture, GLenum attachment = GL_COLOR_ATTACHMENT0_EXT);
+
 // One triangle covering the viewport: with a viewport of the target's size,
 // the fragment of texel (i, j) gets texture coordinate ((i+.5)/w, (j+.5)/h).
 void DrawFullScreenPass();

@@ -188,7 +188,7 @@ void CgSolver::UpdateSolutionAndResidual() {
     TextureDesc desc;
     m_pX->GetTextureDesc(&desc);
     glViewport(0, 0, desc.width, desc.height);
-    kernel::AttachTarget(m_pX->AcquireTarget());
+    AttachPassTarget(m_pX->AcquireTarget());
     glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT1_EXT, GL_TEXTURE_2D, m_pR->AcquireTarget(), 0);
     const GLenum targets[] = {GL_COLOR_ATTACHMENT0_EXT, GL_COLOR_ATTACHMENT1_EXT};
     glDrawBuffers(2, targets);

@@ -190,7 +190,7 @@ void GpuScalar::ReadValue(float* out) {
         return;
     }
     FrameworkFramebufferScope framebuffer;
-    kernel::AttachTarget(texture);
+    AttachPassTarget(texture);
     glReadPixels(0, 0, 1, 1, GL_RED, GL_FLOAT, out);
 }
 
@@ -213,7 +213,7 @@ char* GpuScalar::ToString() {
 void GpuScalar::PrepareTarget() {
     glViewport(0, 0, 1, 1);
     tempSlot = g_resourcePool->AcquireTexture(ScalarDesc(), tempTexture);
-    kernel::AttachTarget(tempTexture);
+    AttachPassTarget(tempTexture);
 }
 
 void GpuScalar::CommitTarget() {

@@ -109,7 +109,7 @@ GLuint GpuVector::AcquireTarget() {
 bool GpuVector::AttachRenderTarget() {
     glViewport(0, 0, width, height);
     const GLuint scratch = AcquireTarget();
-    kernel::AttachTarget(scratch);
+    AttachPassTarget(scratch);
     return CheckFramebufferStatus();
 }
 
@@ -133,7 +133,7 @@ bool GpuVector::GetData(float* values, size_t count) {
 
 void GpuVector::AttachOwnTexture() {
     glViewport(0, 0, width, height);
-    kernel::AttachTarget(texture);
+    AttachPassTarget(texture);
 }
 
 void GpuVector::UploadTexels(GLenum format, const float* values) {
@@ -144,7 +144,7 @@ void GpuVector::UploadTexels(GLenum format, const float* values) {
 
 void GpuVector::ReadTexels(GLuint source, int w, int h, GLenum format, float* values) {
     FrameworkFramebufferScope framebuffer;
-    kernel::AttachTarget(source);
+    AttachPassTarget(source);
     glReadPixels(0, 0, w, h, format, GL_FLOAT, values);
 }
 

@@ -3,6 +3,7 @@
 #include <GL/glew.h>
 
 #include <cstddef>
+#include <string>
 
 #include "gpu/ResourcePool.h"
 #include "linalg/GpuElement.h"
@@ -114,6 +115,9 @@ protected:
     // Reads a w x h texture back through the bound framework framebuffer.
     static void ReadTexels(GLuint source, int w, int h, GLenum format, float* values);
 
+    static std::string DiagonalProductSource(bool shifted, bool accumulate);
+    static ShaderProgram* BuildDiagonalProgram(const std::string& source, bool shifted, bool accumulate,
+                                               GLint* location);
     // A layout's product kernel with this vector as one band-matrix diagonal:
     // an unshifted program takes the factor alone, a shifted one the texture
     // size, the shift and the factor.

@@ -1,6 +1,8 @@
 // The program set every vector layout shares, and the element-wise kernels.
 // All kernels treat the four channels of a texel alike, so they serve both
 // layouts unchanged.
+#include <string>
+
 #include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
@@ -63,7 +65,61 @@ gl_FragColor = g_fScalar*texture2D(g_sVectorA, gl_TexCoord[0].xy)-texture2D(g_sS
 }
 )";
 
+// A diagonal of a band matrix times a copy of a vector, unshifted or shifted by
+// whole texels, optionally added to dst's values (ACCUMULATE). The shifted
+// texel's coordinates: the column wraps within the row, the excess carries
+// into the row, and rows past either end wrap through the repeat mode.
+const char* const kDiagonalProductSource = R"(uniform sampler2D g_sVector;
+uniform sampler2D g_sVector2;
+#ifdef ACCUMULATE
+uniform sampler2D g_sVector3;
+#endif
+#ifdef SHIFTED
+uniform vec4 g_f4Scalar;
+vec2 computeShiftedCoords(vec2 f2InCoords, float fShift, vec2 texSize)
+{
+float temp = f2InCoords.x*texSize.x+fShift;
+vec2 f2ShiftCoords;
+f2ShiftCoords.x = mod(temp, texSize.x);
+f2ShiftCoords.y = f2InCoords.y*texSize.y+floor(temp/texSize.x);
+return f2ShiftCoords;
+}
+#else
+uniform float g_fScalar;
+#endif
+void main(void)
+{
+#ifdef SHIFTED
+vec2 f2ShiftCoords = computeShiftedCoords(gl_TexCoord[0].xy, g_f4Scalar.z, g_f4Scalar.xy);
+vec4 product = texture2D(g_sVector,gl_TexCoord[0].xy)*texture2D(g_sVector2,f2ShiftCoords/g_f4Scalar.xy)*g_f4Scalar.w;
+#else
+vec4 product = texture2D(g_sVector,gl_TexCoord[0].xy)*texture2D(g_sVector2,gl_TexCoord[0].xy)*g_fScalar;
+#endif
+#ifdef ACCUMULATE
+product = texture2D(g_sVector3,gl_TexCoord[0].xy)+product;
+#endif
+gl_FragColor = product;
+}
+)";
+
 }  // namespace
+
+std::string GpuVector::DiagonalProductSource(bool shifted, bool accumulate) {
+    return std::string(shifted ? "#define SHIFTED\n" : "") + (accumulate ? "#define ACCUMULATE\n" : "") +
+           kDiagonalProductSource;
+}
+
+// A shifted kernel takes the texture size, the shift and the factor in
+// g_f4Scalar, an unshifted one the factor alone in g_fScalar.
+ShaderProgram* GpuVector::BuildDiagonalProgram(const std::string& source, bool shifted, bool accumulate,
+                                               GLint* location) {
+    const char* const uniform = shifted ? "g_f4Scalar" : "g_fScalar";
+    if (accumulate)
+        return kernel::Build(kPassThroughVertexSource, source.c_str(),
+                             {{"g_sVector", 0}, {"g_sVector2", 1}, {"g_sVector3", 2}}, {{uniform, location}});
+    return kernel::Build(kPassThroughVertexSource, source.c_str(), {{"g_sVector", 0}, {"g_sVector2", 1}},
+                         {{uniform, location}});
+}
 
 ShaderProgram* GpuVector::s_pCopyProgram = nullptr;
 ShaderProgram* GpuVector::s_pFillProgram = nullptr;

@@ -16,7 +16,6 @@
 #include "linalg/GpuVector.h"
 #include "linalg/KernelSupport.h"
 
-using kernel::AttachTarget;
 using kernel::BindTexture;
 using kernel::DrawSingleFragment;
 
@@ -314,7 +313,7 @@ void GpuVector::Fold(GpuVector* other, GLuint target, bool sumChannels) {
         const int foldedWidth = CeilDiv(regionWidth, kFoldBlock), foldedHeight = CeilDiv(regionHeight, kFoldBlock);
         const bool last = foldedWidth == 1 && foldedHeight == 1;
         glViewport(0, 0, foldedWidth, foldedHeight);
-        AttachTarget(last ? target : tempTexture[pingIndex]);
+        AttachPassTarget(last ? target : tempTexture[pingIndex]);
         fold->program->Bind();
         glUniform4f(fold->region, static_cast<float>(regionWidth), static_cast<float>(regionHeight),
                     1.0f / static_cast<float>(width), 1.0f / static_cast<float>(height));
@@ -342,7 +341,7 @@ void GpuVector::FinishReductionPass(int* step) {
 
 void GpuVector::DrawReductionPass(ShaderProgram* program, GLint location, int step,
                                   const ReductionQuad& quad) {
-    AttachTarget(tempTexture[pingIndex]);
+    AttachPassTarget(tempTexture[pingIndex]);
     program->Bind();
     glUniform1f(location, static_cast<float>(1.0 / (2.0 * step)));
     DrawQuad(quad);
@@ -352,7 +351,7 @@ void GpuVector::DrawReductionPass(ShaderProgram* program, GLint location, int st
 // Below 4 texels on a side no square pass runs, and the square pass is the one
 // that applies the product; apply it on its own first.
 void GpuVector::MultiplyIntoScratch() {
-    AttachTarget(tempTexture[pingIndex]);
+    AttachPassTarget(tempTexture[pingIndex]);
     s_pElementProductProgram->Bind();
     DrawFullScreenPass();
     s_pElementProductProgram->Unbind();
@@ -420,7 +419,7 @@ void GpuVector::ReduceFinal(int step, GLuint target, bool sumChannels) {
     const float offsetX = static_cast<float>(ys) / static_cast<float>(2 * step);
     const float offsetY = static_cast<float>(xs) / static_cast<float>(2 * step);
     glViewport(0, 0, 1, 1);
-    AttachTarget(target);
+    AttachPassTarget(target);
     if (width > 1 && height > 1) {
         ShaderProgram* program = sumChannels ? s_pFinalTotalProgram : s_pFinalSumProgram;
         program->Bind();

@@ -27,10 +27,6 @@ void BindTexture(GLenum unit, GLuint texture) {
     glBindTexture(GL_TEXTURE_2D, texture);
 }
 
-void AttachTarget(GLuint texture) {
-    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, texture, 0);
-}
-
 void DrawSingleFragment() {
     glBegin(GL_POINTS);
     glTexCoord2f(0.0f, 0.0f);

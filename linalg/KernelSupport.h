@@ -31,8 +31,6 @@ void Delete(ShaderProgram*& program);
 
 void BindTexture(GLenum unit, GLuint texture);
 
-void AttachTarget(GLuint texture);
-
 // One point at the centre of a 1x1 viewport, with texture coordinate (0, 0).
 void DrawSingleFragment();
 

@@ -6,7 +6,6 @@
 #include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/KernelSupport.h"
-#include "linalg/ShiftedProductSources.h"
 #include "linalg/UnpackedVector.h"
 
 namespace {
@@ -49,9 +48,17 @@ gl_FragColor = vec4(c < 1.5 ? (c < 0.5 ? v.r : v.g) : (c < 2.5 ? v.b : v.a), 0.0
 }
 )";
 
-// The shifted texel in .xy and the one after it in .zw, in texel space.
-const char* const kShiftedCoordsP1Source =
-    R"(vec4 computeShiftedCoordsP1(vec2 f2InCoords, float fShift, vec2 texSize)
+// An element offset that is not a multiple of four (ROTATION 1 to 3) takes the
+// channels of a result texel from the tail of the shifted texel (a) and the
+// head of the one after it (b), whose texel-space coordinates come in .xy and
+// .zw.
+const char* const kRotatedProductSource = R"(uniform sampler2D g_sVector;
+uniform sampler2D g_sVector2;
+#ifdef ACCUMULATE
+uniform sampler2D g_sVector3;
+#endif
+uniform vec4 g_f4Scalar;
+vec4 computeShiftedCoordsP1(vec2 f2InCoords, float fShift, vec2 texSize)
 {
 vec2 temp;
 vec4 f4ShiftCoords;
@@ -62,48 +69,33 @@ temp = temp / texSize.x;
 f4ShiftCoords.yw = f2InCoords.y*texSize.y+floor(temp);
 return f4ShiftCoords;
 }
+void main(void)
+{
+vec4 f4ShiftCoords = computeShiftedCoordsP1(gl_TexCoord[0].xy, g_f4Scalar.z, g_f4Scalar.xy) / g_f4Scalar.xyxy;
+vec4 f4MatVector = texture2D(g_sVector,gl_TexCoord[0].xy)*g_f4Scalar.w;
+vec4 a = texture2D(g_sVector2,f4ShiftCoords.xy);
+vec4 b = texture2D(g_sVector2,f4ShiftCoords.zw);
+#if ROTATION == 1
+vec4 f4Result = f4MatVector * vec4(a.gba, b.r);
+#elif ROTATION == 2
+vec4 f4Result = f4MatVector * vec4(a.ba, b.rg);
+#else
+vec4 f4Result = f4MatVector * vec4(a.a, b.rgb);
+#endif
+#ifdef ACCUMULATE
+f4Result = texture2D(g_sVector3,gl_TexCoord[0].xy)+f4Result;
+#endif
+gl_FragColor = f4Result;
+}
 )";
 
-// For an element offset not a multiple of four, the channels of a result
-// texel come from the tail of the shifted texel (A) and the head of the next
-// one (B).
-const char* const kRotationProducts[] = {
-    nullptr,
-    "f4Result.rgb OP f4MatVector.rgb * texture2D(g_sVector2,f4ShiftCoords.xy).gba;\n"
-    "f4Result.a   OP f4MatVector.a   * texture2D(g_sVector2,f4ShiftCoords.zw).r;\n",
-    "f4Result.rg  OP f4MatVector.rg  * texture2D(g_sVector2,f4ShiftCoords.xy).ba;\n"
-    "f4Result.ba  OP f4MatVector.ba  * texture2D(g_sVector2,f4ShiftCoords.zw).rg;\n",
-    "f4Result.r   OP f4MatVector.r   * texture2D(g_sVector2,f4ShiftCoords.xy).a;\n"
-    "f4Result.gba OP f4MatVector.gba * texture2D(g_sVector2,f4ShiftCoords.zw).rgb;\n",
-};
-
-std::string RotatedProductSource(int rotation, bool accumulate) {
-    std::string body = kRotationProducts[rotation];
-    const std::string op = accumulate ? "+=" : "= ";
-    for (size_t at = body.find("OP"); at != std::string::npos; at = body.find("OP", at))
-        body.replace(at, 2, op);
-    std::string source = "uniform sampler2D g_sVector;\nuniform sampler2D g_sVector2;\n";
-    if (accumulate) source += "uniform sampler2D g_sVector3;\n";
-    source += "uniform vec4 g_f4Scalar;\n";
-    source += kShiftedCoordsP1Source;
-    source +=
-        "void main(void)\n{\n"
-        "vec4 f4ShiftCoords = computeShiftedCoordsP1(gl_TexCoord[0].xy, g_f4Scalar.z, g_f4Scalar.xy) / "
-        "g_f4Scalar.xyxy;\n"
-        "vec4 f4MatVector = texture2D(g_sVector,gl_TexCoord[0].xy)*g_f4Scalar.w;\n";
-    source += accumulate ? "vec4 f4Result = texture2D(g_sVector3,gl_TexCoord[0].xy);\n" : "vec4 f4Result;\n";
-    source += body;
-    source += "gl_FragColor = f4Result;\n}\n";
-    return source;
-}
-
-std::string ShiftedProductSource(int rotation, bool accumulate) {
-    if (rotation == 0)
-        return accumulate ? shifted_product::kMulShiftedAddSource : shifted_product::kMulShiftedSource;
-    return RotatedProductSource(rotation, accumulate);
-}
-
 }  // namespace
+
+std::string PackedVector::ShiftedProductSource(int rotation, bool accumulate) {
+    if (rotation == 0) return DiagonalProductSource(true, accumulate);
+    return "#define ROTATION " + std::to_string(rotation) + "\n" + (accumulate ? "#define ACCUMULATE\n" : "") +
+           kRotatedProductSource;
+}
 
 int PackedVector::s_iPackedInstances = 0;
 ShaderProgram* PackedVector::s_pPackProgram = nullptr;
@@ -148,20 +140,16 @@ void PackedVector::CreatePrograms() {
     s_pPackProgram = kernel::Build(vertex, kPackSource, {{"g_sVector", 0}}, {{"g_f4Scalar", &s_iPackScalar4Location}});
     s_pUnpackProgram =
         kernel::Build(vertex, kUnpackSource, {{"g_sVector", 0}}, {{"g_f4Scalar", &s_iUnpackScalar4Location}});
+    // Rotation 0 is the whole-texel shift both layouts share.
     for (int rotation = 0; rotation < kRotations; ++rotation) {
-        s_apMulShiftedProgram[rotation] = kernel::Build(
-            vertex, ShiftedProductSource(rotation, false).c_str(), {{"g_sVector", 0}, {"g_sVector2", 1}},
-            {{"g_f4Scalar", &s_aiMulShiftedScalarLocation[rotation]}});
-        s_apMulShiftedAddProgram[rotation] =
-            kernel::Build(vertex, ShiftedProductSource(rotation, true).c_str(),
-                          {{"g_sVector", 0}, {"g_sVector2", 1}, {"g_sVector3", 2}},
-                          {{"g_f4Scalar", &s_aiMulShiftedAddScalarLocation[rotation]}});
+        s_apMulShiftedProgram[rotation] = BuildDiagonalProgram(ShiftedProductSource(rotation, false), true, false,
+                                                               &s_aiMulShiftedScalarLocation[rotation]);
+        s_apMulShiftedAddProgram[rotation] = BuildDiagonalProgram(ShiftedProductSource(rotation, true), true, true,
+                                                                  &s_aiMulShiftedAddScalarLocation[rotation]);
     }
-    s_pMulProgram = kernel::Build(vertex, shifted_product::kMulSource, {{"g_sVector", 0}, {"g_sVector2", 1}},
-                                  {{"g_fScalar", &s_iMulScalarLocation}});
-    s_pMulAddProgram = kernel::Build(vertex, shifted_product::kMulAddSource,
-                                     {{"g_sVector", 0}, {"g_sVector2", 1}, {"g_sVector3", 2}},
-                                     {{"g_fScalar", &s_iMulAddScalarLocation}});
+    s_pMulProgram = BuildDiagonalProgram(DiagonalProductSource(false, false), false, false, &s_iMulScalarLocation);
+    s_pMulAddProgram =
+        BuildDiagonalProgram(DiagonalProductSource(false, true), false, true, &s_iMulAddScalarLocation);
 }
 
 int PackedVector::Size() { return 4 * width * height; }
@@ -240,7 +228,7 @@ void PackedVector::UnpackInto(UnpackedVector* dst) {
     TextureDesc target;
     dst->GetTextureDesc(&target);
     glViewport(0, 0, target.width, target.height);
-    kernel::AttachTarget(dst->Texture());
+    AttachPassTarget(dst->Texture());
     s_pUnpackProgram->Bind();
     kernel::BindTexture(GL_TEXTURE0, texture);
     glUniform4f(s_iUnpackScalar4Location, 2.0f * static_cast<float>(width), static_cast<float>(height),

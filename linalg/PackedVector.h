@@ -45,6 +45,7 @@ public:
 
 private:
     bool CheckGridOf(const char* call, UnpackedVector* other);
+    static std::string ShiftedProductSource(int rotation, bool accumulate);
     void RunShiftedPass(const char* call, GpuVector* src, GpuVector* dst, float factor, int shift, int rotation,
                         bool accumulate);
 

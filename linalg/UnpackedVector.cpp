@@ -3,7 +3,6 @@
 #include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/KernelSupport.h"
-#include "linalg/ShiftedProductSources.h"
 
 int UnpackedVector::s_iUnpackedInstances = 0;
 ShaderProgram* UnpackedVector::s_pMulShiftedProgram = nullptr;
@@ -32,18 +31,13 @@ UnpackedVector::~UnpackedVector() {
 void UnpackedVector::CreatePrograms() {
     if (++s_iUnpackedInstances > 1) return;
     CreateSharedPrograms();
-    using namespace shifted_product;
     s_pMulShiftedProgram =
-        kernel::Build(kPassThroughVertexSource, kMulShiftedSource, {{"g_sVector", 0}, {"g_sVector2", 1}},
-                      {{"g_f4Scalar", &s_iMulShiftedScalarLocation}});
-    s_pMulShiftedAddProgram = kernel::Build(kPassThroughVertexSource, kMulShiftedAddSource,
-                                            {{"g_sVector", 0}, {"g_sVector2", 1}, {"g_sVector3", 2}},
-                                            {{"g_f4Scalar", &s_iMulShiftedAddScalarLocation}});
-    s_pMulProgram = kernel::Build(kPassThroughVertexSource, kMulSource, {{"g_sVector", 0}, {"g_sVector2", 1}},
-                                  {{"g_fScalar", &s_iMulScalarLocation}});
-    s_pMulAddProgram = kernel::Build(kPassThroughVertexSource, kMulAddSource,
-                                     {{"g_sVector", 0}, {"g_sVector2", 1}, {"g_sVector3", 2}},
-                                     {{"g_fScalar", &s_iMulAddScalarLocation}});
+        BuildDiagonalProgram(DiagonalProductSource(true, false), true, false, &s_iMulShiftedScalarLocation);
+    s_pMulShiftedAddProgram =
+        BuildDiagonalProgram(DiagonalProductSource(true, true), true, true, &s_iMulShiftedAddScalarLocation);
+    s_pMulProgram = BuildDiagonalProgram(DiagonalProductSource(false, false), false, false, &s_iMulScalarLocation);
+    s_pMulAddProgram =
+        BuildDiagonalProgram(DiagonalProductSource(false, true), false, true, &s_iMulAddScalarLocation);
 }
 
 int UnpackedVector::Size() { return width * height; }
