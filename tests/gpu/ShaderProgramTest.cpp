@@ -117,12 +117,14 @@ TEST_F(ShaderProgramTest, SetUniformVectorPicksTheCallByTheDeclaredType) {
         // Integers take floats truncated toward zero.
         {"g_iCount", true, 2.9f, 0, 0, 0, {2}},
         {"g_i2Offset", true, 2.9f, -2.9f, 0, 0, {2, -2}},
+        {"g_i2Offset", false, 4, -5, 0, 0, {4, -5}},
         {"g_i3Extent", false, 7, -8, 9, 10, {7, -8, 9}},
         {"g_i4Index", true, 1.5f, -1.5f, 3.99f, -0.5f, {1, -1, 3, 0}},
         // The float form hands booleans the floats as they are: 0.5 is true.
         {"g_bEnabled", true, 0.5f, 0, 0, 0, {1}},
         {"g_bEnabled", false, 0, 0, 0, 0, {0}},
         {"g_b2Mask", true, 0.25f, 0, 0, 0, {1, 0}},
+        {"g_b2Mask", false, 0, 3, 0, 0, {0, 1}},
         {"g_b3Mask", false, 0, 7, 0, 0, {0, 1, 0}},
         {"g_b4Mask", true, 0, 0.5f, 0, -0.5f, {0, 1, 0, 1}},
         {"g_sInput", false, 3, 0, 0, 0, {3}},
@@ -158,6 +160,9 @@ TEST_F(ShaderProgramTest, SetUniformVectorPicksTheCallByTheDeclaredType) {
     EXPECT_EQ(output.Text(), "");
     EXPECT_EQ(ReadUniform(program, "g_mTransform", 16), identity);
     program.Unbind();
+    GLint current = -1;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &current);
+    EXPECT_EQ(current, 0) << "Unbind leaves no program current";
 }
 
 }  // namespace
