@@ -68,7 +68,8 @@ void BM_BandProduct(benchmark::State& state) {
     const WaveParameters& wave = perf::kSceneWave;
     WaveSystemMatrix matrix(grid, grid, wave.speed, wave.timeStep, wave.spacingX, wave.spacingY);
     Operands v(grid);
-    TimeGl(state, perf::WaveBandProduct(grid, grid, false), [&] { matrix.MultiplyVector(0, &v.a, nullptr, &v.dst); });
+    TimeGl(state, perf::WaveBandProduct(grid, grid, false),
+           [&] { matrix.MultiplyVector(0, &v.a, nullptr, &v.dst); });
 }
 
 void BM_ScalarSafeDivide(benchmark::State& state) {
@@ -85,10 +86,14 @@ int Register() {
     Elementwise("BM_CopyFrom", perf::Copy, [](Operands& v) { v.dst.CopyFrom(&v.a); });
     Elementwise("BM_Scale", perf::Scale, [](Operands& v) { v.a.Scale(1.0f); });
     Elementwise("BM_Combine", perf::Combine, [](Operands& v) { v.a.Combine(&v.b, &v.dst, 1.0f, 2.0f); });
-    Elementwise("BM_CombineSub", perf::Combine, [](Operands& v) { v.a.CombineSub(&v.b, &v.dst, 1.0f, 2.0f); });
-    Elementwise("BM_CombineOp", perf::Combine, [](Operands& v) { v.a.CombineOp(2, &v.b, &v.dst, 1.0f, 2.0f); });
-    Elementwise("BM_MulAddScalar", perf::MulScalar, [](Operands& v) { v.a.MulAddScalar(&v.b, &v.dst, 1.0f, &v.c); });
-    Elementwise("BM_MulSubScalar", perf::MulScalar, [](Operands& v) { v.a.MulSubScalar(&v.b, &v.dst, 1.0f, &v.c); });
+    Elementwise("BM_CombineSub", perf::Combine,
+                [](Operands& v) { v.a.CombineSub(&v.b, &v.dst, 1.0f, 2.0f); });
+    Elementwise("BM_CombineOp", perf::Combine,
+                [](Operands& v) { v.a.CombineOp(2, &v.b, &v.dst, 1.0f, 2.0f); });
+    Elementwise("BM_MulAddScalar", perf::MulScalar,
+                [](Operands& v) { v.a.MulAddScalar(&v.b, &v.dst, 1.0f, &v.c); });
+    Elementwise("BM_MulSubScalar", perf::MulScalar,
+                [](Operands& v) { v.a.MulSubScalar(&v.b, &v.dst, 1.0f, &v.c); });
     Reduction("BM_Dot", [](Operands& v) { v.a.Dot(&v.b, &v.c); });
     Reduction("BM_DotValue", [](Operands& v) { benchmark::DoNotOptimize(v.a.DotValue(&v.b)); });
     benchmark::RegisterBenchmark("BM_ScalarSafeDivide", BM_ScalarSafeDivide)
@@ -98,8 +103,9 @@ int Register() {
     FramePiece(
         "BM_CgIteration", perf::CgIteration, [](WaterSimulation& w) { w.solver->Iterate(); },
         [](WaterSimulation& w) { w.solver->Solve(0); });  // r, p and rho from the current x
-    FramePiece("BM_Solve2", [](int w, int h) { return perf::CgSolve(w, h, 2); },
-               [](WaterSimulation& w) { w.solver->Solve(2); });
+    FramePiece(
+        "BM_Solve2", [](int w, int h) { return perf::CgSolve(w, h, 2); },
+        [](WaterSimulation& w) { w.solver->Solve(2); });
     FramePiece("BM_WaveStep", perf::WaveStep, [](WaterSimulation& w) { w.wave->Step(w.last, w.current); });
     FramePiece("BM_Pack", perf::Pack, [](WaterSimulation& w) { w.rightHandSide->PackFrom(w.wave); });
     FramePiece("BM_Unpack", perf::Unpack, [](WaterSimulation& w) { w.solution->UnpackInto(w.current); });

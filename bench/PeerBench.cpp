@@ -29,9 +29,9 @@ void BM_CpuFrame(benchmark::State& state) {
 // Frames are timed three times over and summarised by their median.
 int Register() {
     for (int size : bench::kGridSizes) {
-        for (auto [name, function] : {std::pair{"BM_Frame", BM_Frame},
-                                      std::pair{"BM_PlainFrame", BM_CpuFrame<perf::MakePlainFrame>},
-                                      std::pair{"BM_EigenFrame", BM_CpuFrame<perf::MakeEigenFrame>}})
+        for (auto [name, function] :
+             {std::pair{"BM_Frame", BM_Frame}, std::pair{"BM_PlainFrame", BM_CpuFrame<perf::MakePlainFrame>},
+              std::pair{"BM_EigenFrame", BM_CpuFrame<perf::MakeEigenFrame>}})
             benchmark::RegisterBenchmark(name, function)
                 ->Arg(size)
                 ->Unit(benchmark::kMillisecond)

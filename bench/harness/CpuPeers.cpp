@@ -208,8 +208,10 @@ public:
         const float p = SceneWaveFactor(), e = p;
         // A clamped edge reads the point itself: its missing neighbours add
         // to the centre.
-        explicitStep_ = FivePointMatrix(width, height, [p](int missing) { return 2.0f - 4.0f * p + p * missing; }, p);
-        system_ = FivePointMatrix(width, height, [e](int) { return 1.0f + 4.0f * e; }, -e);
+        explicitStep_ = FivePointMatrix(
+            width, height, [p](int missing) { return 2.0f - 4.0f * p + p * missing; }, p);
+        system_ = FivePointMatrix(
+            width, height, [e](int) { return 1.0f + 4.0f * e; }, -e);
         solver_.setMaxIterations(kIterationsPerFrame);
         solver_.setTolerance(0.0f);
         solver_.compute(system_);
@@ -233,7 +235,9 @@ public:
         last_ = Map(last);
         x_ = Map(solution);
     }
-    std::vector<float> Current() const override { return {current_.data(), current_.data() + current_.size()}; }
+    std::vector<float> Current() const override {
+        return {current_.data(), current_.data() + current_.size()};
+    }
 
 private:
     static Eigen::Map<const Eigen::VectorXf> Map(const std::vector<float>& values) {
@@ -242,7 +246,8 @@ private:
 
     SparseMatrix explicitStep_;
     SparseMatrix system_;
-    Eigen::ConjugateGradient<SparseMatrix, Eigen::Lower | Eigen::Upper, Eigen::IdentityPreconditioner> solver_;
+    Eigen::ConjugateGradient<SparseMatrix, Eigen::Lower | Eigen::Upper, Eigen::IdentityPreconditioner>
+        solver_;
     Eigen::VectorXf current_, last_, b_, x_;
 };
 

@@ -16,7 +16,8 @@ WaterState RipplingWater(int width, int height) {
             state.current[static_cast<size_t>(j) * width + i] = static_cast<float>(
                 1.0 + 0.25 * std::sin(6.0 * pi * i / width) * std::cos(4.0 * pi * j / height));
     // Drops as the demo makes them: one texel set to 5.
-    const int drops[][2] = {{width / 3, height / 4}, {width / 2, height / 2}, {3 * width / 4, 2 * height / 3}};
+    const int drops[][2] = {
+        {width / 3, height / 4}, {width / 2, height / 2}, {3 * width / 4, 2 * height / 3}};
     for (const auto& drop : drops) state.current[static_cast<size_t>(drop[1]) * width + drop[0]] = 5.0f;
     state.last = state.current;
     state.solution = state.current;

@@ -99,9 +99,10 @@ Checkpoint Take(int frame) {
 }
 
 void Print(const Checkpoint& c) {
-    std::printf("frame %7d: pool textures %zu, framebuffers %zu, heap %lld KiB, resident %lld KiB, "
-                "max |height| %.4g\n",
-                c.frame, c.textures, c.framebuffers, c.heapKiB, c.residentKiB, static_cast<double>(c.maxHeight));
+    std::printf(
+        "frame %7d: pool textures %zu, framebuffers %zu, heap %lld KiB, resident %lld KiB, "
+        "max |height| %.4g\n",
+        c.frame, c.textures, c.framebuffers, c.heapKiB, c.residentKiB, static_cast<double>(c.maxHeight));
     std::fflush(stdout);
 }
 
@@ -110,14 +111,15 @@ const char* Finding(const Checkpoint& base, const Checkpoint& now, const Totals&
     if (totals.created != 0 || totals.deleted != 0) return "GL objects were created or deleted";
     if (totals.readBacks != 0) return "something was read back";
     if (totals.heap.ours != 0) return "the framework's or the demo's code allocated";
-    if (now.textures != base.textures || now.framebuffers != base.framebuffers) return "the pool's entries changed";
+    if (now.textures != base.textures || now.framebuffers != base.framebuffers)
+        return "the pool's entries changed";
     if (now.heapKiB - base.heapKiB > kHeapAllowanceKiB) return "the heap in use grew";
     if (now.residentKiB - base.residentKiB > kResidentAllowanceKiB) return "resident memory grew";
     return nullptr;
 }
 
-void WriteJson(const char* path, int frames, int warmup, const Totals& t, const std::vector<Checkpoint>& checkpoints,
-               const char* finding) {
+void WriteJson(const char* path, int frames, int warmup, const Totals& t,
+               const std::vector<Checkpoint>& checkpoints, const char* finding) {
     FILE* out = std::fopen(path, "w");
     if (out == nullptr) {
         std::perror(path);
@@ -128,8 +130,8 @@ void WriteJson(const char* path, int frames, int warmup, const Totals& t, const 
                  "\"gl_created\": %ld, \"gl_deleted\": %ld, \"read_backs\": %ld, \"passes\": %ld, "
                  "\"allocations_ours\": %lld, \"allocations_libraries\": %lld, \"bytes_libraries\": %lld,\n"
                  " \"sites\": [",
-                 perf::GlRenderer(), frames, warmup, finding ? finding : "", t.created, t.deleted, t.readBacks,
-                 t.passes, t.heap.ours, t.heap.others, t.heap.bytesOthers);
+                 perf::GlRenderer(), frames, warmup, finding ? finding : "", t.created, t.deleted,
+                 t.readBacks, t.passes, t.heap.ours, t.heap.others, t.heap.bytesOthers);
     for (size_t i = 0; i < t.heap.sites.size() && i < 8; ++i)
         std::fprintf(out, "%s\"%s\"", i ? ", " : "", t.heap.sites[i].c_str());
     std::fprintf(out, "],\n \"checkpoints\": [");
@@ -190,11 +192,12 @@ int main(int argc, char** argv) {
         finding = Finding(checkpoints.front(), checkpoints.back(), totals);
     }
     const int measured = checkpoints.back().frame;
-    std::printf("%d frames after %d of warm-up on %s: GL objects created %ld, deleted %ld, read-backs %ld, "
-                "%.1f passes a frame; heap allocations by our code %lld, by libraries %lld (%.0f a frame)\n",
-                measured, warmup, perf::GlRenderer(), totals.created, totals.deleted, totals.readBacks,
-                static_cast<double>(totals.passes) / measured, totals.heap.ours, totals.heap.others,
-                static_cast<double>(totals.heap.others) / measured);
+    std::printf(
+        "%d frames after %d of warm-up on %s: GL objects created %ld, deleted %ld, read-backs %ld, "
+        "%.1f passes a frame; heap allocations by our code %lld, by libraries %lld (%.0f a frame)\n",
+        measured, warmup, perf::GlRenderer(), totals.created, totals.deleted, totals.readBacks,
+        static_cast<double>(totals.passes) / measured, totals.heap.ours, totals.heap.others,
+        static_cast<double>(totals.heap.others) / measured);
     for (size_t i = 0; i < totals.heap.sites.size() && i < 8; ++i)
         std::printf("  allocation site %s\n", totals.heap.sites[i].c_str());
     std::printf(finding ? "NOT STEADY at frame %d: %s\n" : "steady: %d frames, nothing grew%s\n", measured,

@@ -92,7 +92,8 @@ TEST_P(WorkModelTest, SolverAndFrameMatchRealCounts) {
     PackedVector x(grid, grid, 0), y(grid, grid, 0);
     x.Fill(1.0f);
     const std::vector<Case> cases = {
-        {"BandProduct", perf::WaveBandProduct(grid, grid, false), [&] { matrix.MultiplyVector(0, &x, nullptr, &y); }},
+        {"BandProduct", perf::WaveBandProduct(grid, grid, false),
+         [&] { matrix.MultiplyVector(0, &x, nullptr, &y); }},
         {"BandProductCorrected", perf::WaveBandProduct(grid, grid, true),
          [&] { matrix.MultiplyVector(2, &x, &x, &y); }},
         {"CgIteration", perf::CgIteration(grid, grid), [&] { w.solver->Iterate(); }},
@@ -106,6 +107,8 @@ TEST_P(WorkModelTest, SolverAndFrameMatchRealCounts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Grids, WorkModelTest, ::testing::Values(64, 256),
-                         [](const ::testing::TestParamInfo<int>& info) { return std::to_string(info.param); });
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::to_string(info.param);
+                         });
 
 }  // namespace
