@@ -7,19 +7,22 @@
 
 namespace bench {
 
-// Grid sizes (W = H) every size-dependent benchmark runs at.
-void GridSizes(benchmark::internal::Benchmark* b);
+// Grid sides W (W x W points) every size-dependent benchmark runs at.
+constexpr int kGridSizes[] = {128, 256, 512, 1024, 2048};
+
+inline void GridSizes(benchmark::internal::Benchmark* b) {
+    for (int size : kGridSizes) b->Arg(size);
+    b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
 
 // Rounds run before the clock starts: the driver compiles a shader variant
 // at the first draw of each program and the pool grows to what the operation
 // needs at once.
 constexpr int kWarmupRounds = 3;
 
-// The work counters: per iteration, and the effective bytes per second.
-void ReportWork(benchmark::State& state, const perf::Work& work);
-
 // Times `op` with the GL pipeline drained before the clock reads: the work
-// is done, not just queued.
+// is done, not just queued. Reports the work model's counts per iteration
+// and the effective bytes per second.
 template <typename Op>
 void TimeGl(benchmark::State& state, const perf::Work& work, Op&& op) {
     for (int i = 0; i < kWarmupRounds; ++i) op();
@@ -28,17 +31,11 @@ void TimeGl(benchmark::State& state, const perf::Work& work, Op&& op) {
         op();
         glFinish();
     }
-    ReportWork(state, work);
+    state.counters["passes"] = static_cast<double>(work.passes);
+    state.counters["fragments"] = static_cast<double>(work.fragments);
+    state.counters["texels_read"] = static_cast<double>(work.texelsRead);
+    state.counters["texels_written"] = static_cast<double>(work.texelsWritten);
+    state.SetBytesProcessed(state.iterations() * work.Bytes());
 }
-
-// The framework framebuffer bound for the scope, as the demo's
-// render-to-texture bracket binds it.
-class FrameworkFramebuffer {
-public:
-    FrameworkFramebuffer();
-    ~FrameworkFramebuffer();
-    FrameworkFramebuffer(const FrameworkFramebuffer&) = delete;
-    FrameworkFramebuffer& operator=(const FrameworkFramebuffer&) = delete;
-};
 
 }  // namespace bench

@@ -3,11 +3,10 @@
 // are the same programs for both layouts, so an unpacked vector of W/2 costs
 // the same), the band product, the solver and the pieces of the demo's frame.
 // The whole frame runs in PeerBench.cpp, beside the CPU peers.
-#include <memory>
-
 #include "BenchSupport.h"
-#include "GpuFrame.h"
+#include "SceneWater.h"
 #include "app/WaveSurface.h"
+#include "gpu/Framework.h"
 #include "linalg/BandMatrix.h"
 #include "linalg/CgSolver.h"
 #include "linalg/GpuScalar.h"
@@ -16,169 +15,103 @@
 
 namespace {
 
-using bench::FrameworkFramebuffer;
 using bench::TimeGl;
 
+int Grid(const benchmark::State& state) { return static_cast<int>(state.range(0)); }
+
 struct Operands {
-    explicit Operands(int grid) : a(grid, grid, 0), b(grid, grid, 0), dst(grid, grid, 0) {
-        FrameworkFramebuffer bound;
+    explicit Operands(int grid) : grid(grid), a(grid, grid, 0), b(grid, grid, 0), dst(grid, grid, 0) {
         a.Fill(1.0f);
         b.Fill(0.5f);
         dst.Fill(0.0f);
         c.SetValue(0.25f);
     }
-    long long Texels() { return static_cast<long long>(a.Size()) / 4; }
+    long long Texels() const { return static_cast<long long>(grid / 2) * (grid / 2); }
 
+    int grid;
+    FrameworkFramebufferScope bound;  // for the operands' set-up and every timed call
     PackedVector a, b, dst;
     GpuScalar c;
 };
 
-int Grid(const benchmark::State& state) { return static_cast<int>(state.range(0)); }
+using VectorOp = void (*)(Operands&);
 
-void BM_Fill(benchmark::State& state) {
-    Operands v(Grid(state));
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::Fill(v.Texels()), [&] { v.dst.Fill(2.0f); });
+void Elementwise(const char* name, perf::Work (*model)(long long), VectorOp op) {
+    benchmark::RegisterBenchmark(name, [=](benchmark::State& state) {
+        Operands v(Grid(state));
+        TimeGl(state, model(v.Texels()), [&] { op(v); });
+    })->Apply(bench::GridSizes);
 }
 
-void BM_CopyFrom(benchmark::State& state) {
-    Operands v(Grid(state));
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::Copy(v.Texels()), [&] { v.dst.CopyFrom(&v.a); });
+void Reduction(const char* name, VectorOp op) {
+    benchmark::RegisterBenchmark(name, [=](benchmark::State& state) {
+        Operands v(Grid(state));
+        TimeGl(state, perf::Reduction(v.grid / 2, v.grid / 2, 2), [&] { op(v); });
+    })->Apply(bench::GridSizes);
 }
 
-void BM_Scale(benchmark::State& state) {
-    Operands v(Grid(state));
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::Scale(v.Texels()), [&] { v.a.Scale(1.0f); });
-}
+// Pieces of the demo's frame, on its objects in the rippling state.
+using WaterOp = void (*)(WaterSimulation&);
 
-void BM_Combine(benchmark::State& state) {
-    Operands v(Grid(state));
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::Combine(v.Texels()), [&] { v.a.Combine(&v.b, &v.dst, 1.0f, 2.0f); });
-}
-
-void BM_CombineSub(benchmark::State& state) {
-    Operands v(Grid(state));
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::Combine(v.Texels()), [&] { v.a.CombineSub(&v.b, &v.dst, 1.0f, 2.0f); });
-}
-
-void BM_CombineOp(benchmark::State& state) {
-    Operands v(Grid(state));
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::Combine(v.Texels()), [&] { v.a.CombineOp(2, &v.b, &v.dst, 1.0f, 2.0f); });
-}
-
-void BM_MulAddScalar(benchmark::State& state) {
-    Operands v(Grid(state));
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::MulScalar(v.Texels()), [&] { v.a.MulAddScalar(&v.b, &v.dst, 1.0f, &v.c); });
-}
-
-void BM_MulSubScalar(benchmark::State& state) {
-    Operands v(Grid(state));
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::MulScalar(v.Texels()), [&] { v.a.MulSubScalar(&v.b, &v.dst, 1.0f, &v.c); });
-}
-
-void BM_Dot(benchmark::State& state) {
-    Operands v(Grid(state));
-    FrameworkFramebuffer bound;
-    const int side = Grid(state) / 2;
-    TimeGl(state, perf::Reduction(side, side, 2), [&] { v.a.Dot(&v.b, &v.c); });
-}
-
-void BM_DotValue(benchmark::State& state) {
-    Operands v(Grid(state));
-    FrameworkFramebuffer bound;
-    const int side = Grid(state) / 2;
-    float value = 0.0f;
-    TimeGl(state, perf::Reduction(side, side, 2), [&] { value = v.a.DotValue(&v.b); });
-    benchmark::DoNotOptimize(value);
-}
-
-void BM_ScalarSafeDivide(benchmark::State& state) {
-    GpuScalar a, b, dst;
-    a.SetValue(3.0f);
-    b.SetValue(2.0f);
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::ScalarPass(2), [&] { a.SafeDivide(&b, &dst, 1.0f, 1.0f); });
-}
-
-// A frame's objects in the rippling state, for the benchmarks that take
-// pieces of the frame.
-std::unique_ptr<perf::GpuFrame> RipplingFrame(int grid) {
-    auto frame = std::make_unique<perf::GpuFrame>(grid, grid);
-    const perf::WaterState water = perf::RipplingWater(grid, grid);
-    frame->SetState(water.current, water.last, water.solution);
-    return frame;
+void FramePiece(const char* name, perf::Work (*model)(int, int), WaterOp op, WaterOp prepare = nullptr) {
+    benchmark::RegisterBenchmark(name, [=](benchmark::State& state) {
+        const int grid = Grid(state);
+        auto water = perf::RipplingSimulation(grid, grid);
+        FrameworkFramebufferScope bound;
+        if (prepare != nullptr) prepare(*water);
+        TimeGl(state, model(grid, grid), [&] { op(*water); });
+    })->Apply(bench::GridSizes);
 }
 
 void BM_BandProduct(benchmark::State& state) {
     const int grid = Grid(state);
-    WaveSystemMatrix matrix(grid, grid, perf::kWaveSpeed, perf::kTimeStep, perf::kSpacing, perf::kSpacing);
+    const WaveParameters& wave = perf::kSceneWave;
+    WaveSystemMatrix matrix(grid, grid, wave.speed, wave.timeStep, wave.spacingX, wave.spacingY);
     Operands v(grid);
-    FrameworkFramebuffer bound;
     TimeGl(state, perf::WaveBandProduct(grid, grid, false),
            [&] { matrix.MultiplyVector(0, &v.a, nullptr, &v.dst); });
 }
 
-void BM_CgIteration(benchmark::State& state) {
-    const int grid = Grid(state);
-    auto frame = RipplingFrame(grid);
-    FrameworkFramebuffer bound;
-    frame->Solver()->Solve(0);  // r, p and rho from the current x
-    TimeGl(state, perf::CgIteration(grid, grid), [&] { frame->Solver()->Iterate(); });
+void BM_ScalarSafeDivide(benchmark::State& state) {
+    GpuScalar a, b, dst;
+    FrameworkFramebufferScope bound;
+    a.SetValue(3.0f);
+    b.SetValue(2.0f);
+    TimeGl(state, perf::ScalarPass(2), [&] { a.SafeDivide(&b, &dst, 1.0f, 1.0f); });
 }
 
-void BM_Solve2(benchmark::State& state) {
-    const int grid = Grid(state);
-    auto frame = RipplingFrame(grid);
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::CgSolve(grid, grid, 2), [&] { frame->Solver()->Solve(2); });
+// In the order the report lists them.
+int Register() {
+    Elementwise("BM_Fill", perf::Fill, [](Operands& v) { v.dst.Fill(2.0f); });
+    Elementwise("BM_CopyFrom", perf::Copy, [](Operands& v) { v.dst.CopyFrom(&v.a); });
+    Elementwise("BM_Scale", perf::Scale, [](Operands& v) { v.a.Scale(1.0f); });
+    Elementwise("BM_Combine", perf::Combine, [](Operands& v) { v.a.Combine(&v.b, &v.dst, 1.0f, 2.0f); });
+    Elementwise("BM_CombineSub", perf::Combine,
+                [](Operands& v) { v.a.CombineSub(&v.b, &v.dst, 1.0f, 2.0f); });
+    Elementwise("BM_CombineOp", perf::Combine,
+                [](Operands& v) { v.a.CombineOp(2, &v.b, &v.dst, 1.0f, 2.0f); });
+    Elementwise("BM_MulAddScalar", perf::MulScalar,
+                [](Operands& v) { v.a.MulAddScalar(&v.b, &v.dst, 1.0f, &v.c); });
+    Elementwise("BM_MulSubScalar", perf::MulScalar,
+                [](Operands& v) { v.a.MulSubScalar(&v.b, &v.dst, 1.0f, &v.c); });
+    Reduction("BM_Dot", [](Operands& v) { v.a.Dot(&v.b, &v.c); });
+    Reduction("BM_DotValue", [](Operands& v) { benchmark::DoNotOptimize(v.a.DotValue(&v.b)); });
+    benchmark::RegisterBenchmark("BM_ScalarSafeDivide", BM_ScalarSafeDivide)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("BM_BandProduct", BM_BandProduct)->Apply(bench::GridSizes);
+    FramePiece(
+        "BM_CgIteration", perf::CgIteration, [](WaterSimulation& w) { w.solver->Iterate(); },
+        [](WaterSimulation& w) { w.solver->Solve(0); });  // r, p and rho from the current x
+    FramePiece(
+        "BM_Solve2", [](int w, int h) { return perf::CgSolve(w, h, 2); },
+        [](WaterSimulation& w) { w.solver->Solve(2); });
+    FramePiece("BM_WaveStep", perf::WaveStep, [](WaterSimulation& w) { w.wave->Step(w.last, w.current); });
+    FramePiece("BM_Pack", perf::Pack, [](WaterSimulation& w) { w.rightHandSide->PackFrom(w.wave); });
+    FramePiece("BM_Unpack", perf::Unpack, [](WaterSimulation& w) { w.solution->UnpackInto(w.current); });
+    return 0;
 }
 
-void BM_WaveStep(benchmark::State& state) {
-    const int grid = Grid(state);
-    auto frame = RipplingFrame(grid);
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::WaveStep(grid, grid),
-           [&] { frame->Wave()->Step(frame->HeightLast(), frame->HeightCurrent()); });
-}
-
-void BM_Pack(benchmark::State& state) {
-    const int grid = Grid(state);
-    auto frame = RipplingFrame(grid);
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::Pack(grid, grid), [&] { frame->RightHandSide()->PackFrom(frame->Wave()); });
-}
-
-void BM_Unpack(benchmark::State& state) {
-    const int grid = Grid(state);
-    auto frame = RipplingFrame(grid);
-    FrameworkFramebuffer bound;
-    TimeGl(state, perf::Unpack(grid, grid), [&] { frame->Solution()->UnpackInto(frame->HeightCurrent()); });
-}
-
+[[maybe_unused]] const int g_registered = Register();
 
 }  // namespace
-
-BENCHMARK(BM_Fill)->Apply(bench::GridSizes);
-BENCHMARK(BM_CopyFrom)->Apply(bench::GridSizes);
-BENCHMARK(BM_Scale)->Apply(bench::GridSizes);
-BENCHMARK(BM_Combine)->Apply(bench::GridSizes);
-BENCHMARK(BM_CombineSub)->Apply(bench::GridSizes);
-BENCHMARK(BM_CombineOp)->Apply(bench::GridSizes);
-BENCHMARK(BM_MulAddScalar)->Apply(bench::GridSizes);
-BENCHMARK(BM_MulSubScalar)->Apply(bench::GridSizes);
-BENCHMARK(BM_Dot)->Apply(bench::GridSizes);
-BENCHMARK(BM_DotValue)->Apply(bench::GridSizes);
-BENCHMARK(BM_ScalarSafeDivide)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK(BM_BandProduct)->Apply(bench::GridSizes);
-BENCHMARK(BM_CgIteration)->Apply(bench::GridSizes);
-BENCHMARK(BM_Solve2)->Apply(bench::GridSizes);
-BENCHMARK(BM_WaveStep)->Apply(bench::GridSizes);
-BENCHMARK(BM_Pack)->Apply(bench::GridSizes);
-BENCHMARK(BM_Unpack)->Apply(bench::GridSizes);

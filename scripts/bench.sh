@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Runs the benchmarks (framework kernels, solver and frame beside the two CPU
-# peers, in one process), the steady-state check, a GL trace of the frame and
-# the frame's instruction profile, then regenerates docs/performance.md and
-# its plot from the results.
+# peers), the steady-frames check, a GL trace of the frame and the frame's
+# instruction profile, then regenerates docs/performance.md and its plot from
+# the results.
 #
 #   scripts/bench.sh [extra Google Benchmark options]
+#   ZENTOR_BENCH_BASELINE=/path/to/older/checkout scripts/bench.sh
+#
+# With ZENTOR_BENCH_BASELINE, the older tree's zentor_bench is built beside
+# this one and run grid size by grid size, interleaved with this tree's, and
+# the report sets the two side by side: times, and the work each tree's own
+# model reports. (Older trees' benchmarks may open a window: they run on a
+# private Xvfb.)
 #
 # LP_NUM_THREADS (llvmpipe's rasteriser threads) defaults to 0: all GL work in
 # the calling thread, one core like the single-threaded peers. Results land in
@@ -12,30 +19,52 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${ZENTOR_BENCH_BUILD_DIR:-$root/build-bench}
+baseline=${ZENTOR_BENCH_BASELINE:-}
 results=$build_dir/bench-results
 xvfb=$root/scripts/with-xvfb.sh
 export LP_NUM_THREADS=${LP_NUM_THREADS:-0}
 
+build() {  # SOURCE BUILD_DIR TARGET...
+  cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZENTOR_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$2" --parallel "$(nproc)" --target "${@:3}"
+}
+
 ZENTOR_WITH_BENCH_TOOLS=1 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build_dir" --parallel "$(nproc)" \
-  --target zentor_bench zentor_steady_state zentor_profile_frame
-tools=$build_dir/bench/harness
+build "$root" "$build_dir" zentor_bench zentor_steady_frames zentor_profile_frame
 mkdir -p "$results"
+rm -f "$results"/bench-*.json
+tree() { git -C "$1" describe --always --dirty 2>/dev/null || echo "$1"; }
+if [[ -n $baseline ]]; then
+  build "$baseline" "$build_dir/baseline" zentor_bench
+  printf '{"after": "%s", "before": "%s"}\n' "$(tree "$root")" "$(tree "$baseline")" > "$results/trees.json"
+else
+  rm -f "$results/trees.json"
+fi
 
 uptime > "$results/load-before.txt"
 echo "== benchmarks (LP_NUM_THREADS=$LP_NUM_THREADS)"
-"$build_dir/bench/zentor_bench" --benchmark_out="$results/benchmarks.json" \
-  --benchmark_out_format=json "$@"
+for group in 128 256 512 1024 2048 other; do
+  filter="/$group/"
+  [[ $group == other ]] && filter='-/[0-9]+/'
+  "$build_dir/bench/zentor_bench" --benchmark_filter="$filter" \
+    --benchmark_out="$results/bench-after-$group.json" --benchmark_out_format=json "$@"
+  if [[ -n $baseline ]]; then
+    echo "== the same, before"
+    "$xvfb" "$build_dir/baseline/bench/zentor_bench" --benchmark_filter="$filter" \
+      --benchmark_out="$results/bench-before-$group.json" --benchmark_out_format=json "$@"
+  fi
+done
 uptime > "$results/load-after.txt"
 
-echo "== steady state"
-"$xvfb" "$tools/zentor_steady_state" --frames=1000 --json="$results/steady-state.json"
+echo "== steady frames"
+"$xvfb" "$build_dir/bench/zentor_steady_frames" --frames=1000 --json="$results/steady.json" \
+  || echo "NOT STEADY: the report says why"
 
 echo "== GL trace of 100 frames"
 trace=$results/frames.trace
 rm -f "$trace"
-"$xvfb" apitrace trace --api gl -o "$trace" "$tools/zentor_profile_frame" --frames=100 --warmup=5 >/dev/null 2>&1
+"$xvfb" apitrace trace --api gl -o "$trace" "$build_dir/bench/zentor_profile_frame" --frames=100 --warmup=5 \
+  >/dev/null 2>&1
 apitrace dump --color=never "$trace" 2>/dev/null | python3 "$root/bench/report/trace_counts.py" 100 \
   > "$results/trace-counts.json"
 rm -f "$trace"
@@ -44,7 +73,7 @@ for grid in 512 128; do
   echo "== callgrind, one frame at ${grid}x${grid}"
   "$xvfb" valgrind --tool=callgrind --toggle-collect=ProfiledFrame \
     --callgrind-out-file="$results/callgrind.$grid.out" \
-    "$tools/zentor_profile_frame" --frames=1 --warmup=3 --grid="$grid" 2>/dev/null
+    "$build_dir/bench/zentor_profile_frame" --frames=1 --warmup=3 --grid="$grid" 2>/dev/null
   python3 "$root/bench/report/callgrind_shares.py" "$results/callgrind.$grid.out" zentor_profile_frame \
     > "$results/profile-$grid.json"
 done

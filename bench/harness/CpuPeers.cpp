@@ -6,16 +6,15 @@
 #include <algorithm>
 #include <utility>
 
-#include "GpuFrame.h"
+#include "SceneWater.h"
 
 namespace perf {
 
 // The same float arithmetic as WaveSurface::SetParameters and
 // WaveSystemMatrix::PreFactor.
-WaveParameters SceneWaveParameters() {
-    const double c = kWaveSpeed, dt = kTimeStep, h = kSpacing;
-    const float p = static_cast<float>((c * c * dt * dt) / (2.0 * h * h));
-    return {p, p};
+float SceneWaveFactor() {
+    const double c = kSceneWave.speed, dt = kSceneWave.timeStep, h = kSceneWave.spacingX;
+    return static_cast<float>((c * c * dt * dt) / (2.0 * h * h));
 }
 
 namespace {
@@ -34,11 +33,9 @@ public:
           x_(n_),
           r_(n_),
           p_(n_),
-          q_(n_) {
-        const WaveParameters parameters = SceneWaveParameters();
-        p0_ = parameters.explicitFactor;
-        e_ = parameters.implicitFactor;
-    }
+          q_(n_),
+          p0_(SceneWaveFactor()),
+          e_(p0_) {}
 
     void Step() override {
         ExplicitStep();
@@ -55,7 +52,6 @@ public:
         x_ = solution;
     }
     std::vector<float> Current() const override { return current_; }
-    std::vector<float> Last() const override { return last_; }
 
 private:
     // b = p (left + right + up + down) + (2 - 4p) u - last, a missing
@@ -170,8 +166,8 @@ private:
 
     int w_, h_;
     size_t n_;
-    float p0_ = 0.0f, e_ = 0.0f;
     std::vector<float> current_, last_, b_, x_, r_, p_, q_;
+    float p0_, e_;
 };
 
 using SparseMatrix = Eigen::SparseMatrix<float, Eigen::RowMajor>;
@@ -209,12 +205,13 @@ class EigenFrame final : public CpuFrame {
 public:
     EigenFrame(int width, int height) {
         const auto n = static_cast<Eigen::Index>(Count(width, height));
-        const WaveParameters parameters = SceneWaveParameters();
-        const float p = parameters.explicitFactor, e = parameters.implicitFactor;
+        const float p = SceneWaveFactor(), e = p;
         // A clamped edge reads the point itself: its missing neighbours add
         // to the centre.
-        explicitStep_ = FivePointMatrix(width, height, [p](int missing) { return 2.0f - 4.0f * p + p * missing; }, p);
-        system_ = FivePointMatrix(width, height, [e](int) { return 1.0f + 4.0f * e; }, -e);
+        explicitStep_ = FivePointMatrix(
+            width, height, [p](int missing) { return 2.0f - 4.0f * p + p * missing; }, p);
+        system_ = FivePointMatrix(
+            width, height, [e](int) { return 1.0f + 4.0f * e; }, -e);
         solver_.setMaxIterations(kIterationsPerFrame);
         solver_.setTolerance(0.0f);
         solver_.compute(system_);
@@ -238,20 +235,19 @@ public:
         last_ = Map(last);
         x_ = Map(solution);
     }
-    std::vector<float> Current() const override { return ToVector(current_); }
-    std::vector<float> Last() const override { return ToVector(last_); }
+    std::vector<float> Current() const override {
+        return {current_.data(), current_.data() + current_.size()};
+    }
 
 private:
     static Eigen::Map<const Eigen::VectorXf> Map(const std::vector<float>& values) {
         return {values.data(), static_cast<Eigen::Index>(values.size())};
     }
-    static std::vector<float> ToVector(const Eigen::VectorXf& values) {
-        return {values.data(), values.data() + values.size()};
-    }
 
     SparseMatrix explicitStep_;
     SparseMatrix system_;
-    Eigen::ConjugateGradient<SparseMatrix, Eigen::Lower | Eigen::Upper, Eigen::IdentityPreconditioner> solver_;
+    Eigen::ConjugateGradient<SparseMatrix, Eigen::Lower | Eigen::Upper, Eigen::IdentityPreconditioner>
+        solver_;
     Eigen::VectorXf current_, last_, b_, x_;
 };
 

@@ -10,11 +10,9 @@
 // levels. Single thread, float data.
 namespace perf {
 
-struct WaveParameters {
-    float explicitFactor;  // p of the explicit stencil
-    float implicitFactor;  // e of the system matrix: 1 + 4e on the diagonal, -e off it
-};
-WaveParameters SceneWaveParameters();
+// The scene's wave pre-factor: p of the explicit stencil, and e of the
+// system matrix (1 + 4e on the diagonal, -e off it).
+float SceneWaveFactor();
 
 class CpuFrame {
 public:
@@ -23,7 +21,6 @@ public:
     virtual void SetState(const std::vector<float>& current, const std::vector<float>& last,
                           const std::vector<float>& solution) = 0;
     virtual std::vector<float> Current() const = 0;
-    virtual std::vector<float> Last() const = 0;
 };
 
 // Plain loops written for speed: the matrix applied as its stencil, no

@@ -1,24 +1,20 @@
 // The benchmarks report passes and fragments from the work model, not from
 // a measurement; here the model meets real counts (glBegin calls and an
 // occlusion query) for every operation the benchmarks time.
-#include <gtest/gtest.h>
-
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "GpuFrame.h"
-#include "PassCounter.h"
+#include "SceneWater.h"
 #include "WorkModel.h"
-#include "app/Scene.h"
 #include "app/WaveSurface.h"
-#include "app/Window.h"
 #include "linalg/BandMatrix.h"
 #include "linalg/CgSolver.h"
 #include "linalg/GpuScalar.h"
 #include "linalg/PackedVector.h"
 #include "linalg/UnpackedVector.h"
+#include "support/GlCallCounter.h"
+#include "support/GlTestMain.h"
 
 namespace {
 
@@ -28,27 +24,31 @@ struct Case {
     std::function<void()> run;
 };
 
+// Nothing in the framework tests depth or stencil, so every fragment shaded
+// passes the query.
 void ExpectCounts(const Case& c) {
     SCOPED_TRACE(c.name);
     c.run();  // the first round may grow the pool; counts are the same either way
-    PassCounter counter;
+    GLuint query = 0;
+    glGenQueries(1, &query);
+    GlCallCounter calls;
+    glBeginQuery(GL_SAMPLES_PASSED, query);
     c.run();
-    const PassCounter::Counts counts = counter.Take();
-    EXPECT_EQ(counts.passes, c.expected.passes);
-    EXPECT_EQ(counts.fragments, c.expected.fragments);
+    glEndQuery(GL_SAMPLES_PASSED);
+    GLuint64 fragments = 0;
+    glGetQueryObjectui64v(query, GL_QUERY_RESULT, &fragments);
+    glDeleteQueries(1, &query);
+    EXPECT_EQ(calls.Counts().begin, c.expected.passes);
+    EXPECT_EQ(static_cast<long long>(fragments), c.expected.fragments);
 }
 
-class WorkModelTest : public ::testing::TestWithParam<int> {
+class WorkModelTest : public GlTest, public ::testing::WithParamInterface<int> {
 protected:
-    void SetUp() override { BeginRenderToTexture(); }
-    void TearDown() override {
-        EndRenderToTexture();
-        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
-    }
+    const int grid = GetParam();
+    FrameworkFramebufferScope bound;
 };
 
 TEST_P(WorkModelTest, KernelsAndReductionsMatchRealCounts) {
-    const int grid = GetParam();
     PackedVector a(grid, grid, 0), b(grid, grid, 0), dst(grid, grid, 0);
     GpuScalar c, d;
     a.Fill(1.0f);
@@ -71,12 +71,11 @@ TEST_P(WorkModelTest, KernelsAndReductionsMatchRealCounts) {
         {"Sum", perf::Reduction(side, side, 1), [&] { a.Sum(&c); }},
         {"SafeDivide", perf::ScalarPass(2), [&] { c.SafeDivide(&d, &c, 1.0f, 1.0f); }},
     };
-    for (const Case& c : cases) ExpectCounts(c);
+    for (const Case& k : cases) ExpectCounts(k);
 }
 
 // Reductions of oblong textures take the one-directional folds too.
 TEST_P(WorkModelTest, OblongReductionsMatchRealCounts) {
-    const int grid = GetParam();
     UnpackedVector wide(grid, grid / 4, 0), tall(grid / 4, grid, 0);
     GpuScalar result;
     wide.Fill(1.0f);
@@ -85,14 +84,11 @@ TEST_P(WorkModelTest, OblongReductionsMatchRealCounts) {
     ExpectCounts({"tall", perf::Reduction(grid / 4, grid, 1), [&] { tall.Sum(&result); }});
 }
 
-TEST_P(WorkModelTest, SolverAndFramePiecesMatchRealCounts) {
-    const int grid = GetParam();
-    EndRenderToTexture();
-    perf::GpuFrame frame(grid, grid);
-    const perf::WaterState water = perf::RipplingWater(grid, grid);
-    frame.SetState(water.current, water.last, water.solution);
-    BeginRenderToTexture();
-    WaveSystemMatrix matrix(grid, grid, perf::kWaveSpeed, perf::kTimeStep, perf::kSpacing, perf::kSpacing);
+TEST_P(WorkModelTest, SolverAndFrameMatchRealCounts) {
+    const auto water = perf::RipplingSimulation(grid, grid);
+    WaterSimulation& w = *water;
+    const WaveParameters& wave = perf::kSceneWave;
+    WaveSystemMatrix matrix(grid, grid, wave.speed, wave.timeStep, wave.spacingX, wave.spacingY);
     PackedVector x(grid, grid, 0), y(grid, grid, 0);
     x.Fill(1.0f);
     const std::vector<Case> cases = {
@@ -100,24 +96,19 @@ TEST_P(WorkModelTest, SolverAndFramePiecesMatchRealCounts) {
          [&] { matrix.MultiplyVector(0, &x, nullptr, &y); }},
         {"BandProductCorrected", perf::WaveBandProduct(grid, grid, true),
          [&] { matrix.MultiplyVector(2, &x, &x, &y); }},
-        {"CgIteration", perf::CgIteration(grid, grid), [&] { frame.Solver()->Iterate(); }},
-        {"Solve2", perf::CgSolve(grid, grid, 2), [&] { frame.Solver()->Solve(2); }},
-        {"WaveStep", perf::WaveStep(grid, grid),
-         [&] { frame.Wave()->Step(frame.HeightLast(), frame.HeightCurrent()); }},
-        {"Pack", perf::Pack(grid, grid), [&] { frame.RightHandSide()->PackFrom(frame.Wave()); }},
-        {"Unpack", perf::Unpack(grid, grid), [&] { frame.Solution()->UnpackInto(frame.HeightCurrent()); }},
+        {"CgIteration", perf::CgIteration(grid, grid), [&] { w.solver->Iterate(); }},
+        {"Solve2", perf::CgSolve(grid, grid, 2), [&] { w.solver->Solve(2); }},
+        {"WaveStep", perf::WaveStep(grid, grid), [&] { w.wave->Step(w.last, w.current); }},
+        {"Pack", perf::Pack(grid, grid), [&] { w.rightHandSide->PackFrom(w.wave); }},
+        {"Unpack", perf::Unpack(grid, grid), [&] { w.solution->UnpackInto(w.current); }},
+        {"Frame", perf::SimulationFrame(grid, grid), [&] { w.Step(perf::kIterationsPerFrame); }},
     };
-    for (const Case& c : cases) ExpectCounts(c);
-    EndRenderToTexture();
-    ExpectCounts({"Frame", perf::SimulationFrame(grid, grid), [&] { frame.Step(); }});
-    BeginRenderToTexture();
+    for (const Case& k : cases) ExpectCounts(k);
 }
 
 INSTANTIATE_TEST_SUITE_P(Grids, WorkModelTest, ::testing::Values(64, 256),
-                         [](const ::testing::TestParamInfo<int>& info) { return std::to_string(info.param); });
-
-TEST(SceneWorkModelTest, SceneFrameMatchesRealCounts) {
-    ExpectCounts({"SimulationStep", perf::SimulationFrame(g_iGridWidth, g_iGridHeight), SimulationStep});
-}
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::to_string(info.param);
+                         });
 
 }  // namespace

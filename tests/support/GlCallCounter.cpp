@@ -106,6 +106,7 @@ GlCallCounts GlCallCounter::Counts() const {
     delta.linkProgram = g_counts.linkProgram - start_.linkProgram;
     delta.createProgram = g_counts.createProgram - start_.createProgram;
     delta.deleteProgram = g_counts.deleteProgram - start_.deleteProgram;
+    delta.begin = g_counts.begin - start_.begin;
     return delta;
 }
 
@@ -159,6 +160,12 @@ void GLAPIENTRY glGetTexImage(GLenum target, GLint level, GLenum format, GLenum 
         NextDefinition<void(GLAPIENTRY*)(GLenum, GLint, GLenum, GLenum, void*)>("glGetTexImage");
     ++g_counts.getTexImage;
     real(target, level, format, type, pixels);
+}
+
+void GLAPIENTRY glBegin(GLenum mode) {
+    static auto real = NextDefinition<void(GLAPIENTRY*)(GLenum)>("glBegin");
+    ++g_counts.begin;
+    real(mode);
 }
 
 }  // extern "C"

@@ -1,9 +1,10 @@
 #pragma once
 
 // Counts calls the code under test makes to the GL entry points that create,
-// destroy, link or read back GL objects. The OpenGL 1.1 entry points are
-// interposed by definitions in the test executable; the ones GLEW loads
+// destroy, link or read back GL objects, and its passes. The OpenGL 1.1 entry
+// points are interposed by definitions in the executable; the ones GLEW loads
 // (framebuffer objects, shaders) are wrapped in GLEW's function pointers.
+// Single-threaded: the GL context's own thread.
 struct GlCallCounts {
     long genTextures = 0;
     long deleteTextures = 0;
@@ -19,11 +20,12 @@ struct GlCallCounts {
     long linkProgram = 0;
     long createProgram = 0;
     long deleteProgram = 0;
+    long begin = 0;  // glBegin: one per framework pass
 
     long Total() const {
         return genTextures + deleteTextures + bindTexture + texParameter + texImage2D + readPixels +
                getTexImage + genFramebuffers + deleteFramebuffers + createShader + deleteShader +
-               linkProgram + createProgram + deleteProgram;
+               linkProgram + createProgram + deleteProgram + begin;
     }
 };
 
