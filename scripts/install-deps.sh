@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libeigen3-dev
 )
 if [[ "${ZENTOR_WITH_BENCH_TOOLS:-0}" == 1 ]]; then
-  packages+=(gnuplot-nox valgrind heaptrack)
+  packages+=(gnuplot-nox valgrind)
 fi
 
 missing=()
