@@ -371,8 +371,8 @@ CgSolver::SolveReport CgSolver::SolveTo(float tolerance, int maxIterations, Conv
     report.skippedOnGpu = check == ConvergenceCheck::kAuto && ConvergenceGate::DriverSkips();
     StartFrom();
     const float rhsNorm = ReadBack(m_pRhsNorm, report);
-    float previous = std::numeric_limits<float>::infinity();
-    bool wentNonFinite = false;
+    float previous = std::numeric_limits<float>::infinity();  // what the last batch has to halve
+    bool wentNonFinite = false, restarting = false;
     while (true) {
         Restart();
         const float residual = ReadBack(m_pResidual, report);  // the true one, of x
@@ -383,14 +383,18 @@ CgSolver::SolveReport CgSolver::SolveTo(float tolerance, int maxIterations, Conv
             report.stop = *stop;
             return report;
         }
-        previous = residual;
-        report.iterations += RunBatch(maxIterations - report.iterations, report.skippedOnGpu, report);
+        const int ran = RunBatch(maxIterations - report.iterations, report.skippedOnGpu, report);
+        report.iterations += ran;
         wentNonFinite = !std::isfinite(ReadBack(m_pResidual, report));  // the recursive one
+        previous = restarting || ran == 0 ? residual : std::numeric_limits<float>::infinity();
+        restarting = true;
     }
 }
 
 // A restart that does not halve the true residual has met float32's floor:
-// the recursive residual still falls, the true one no longer follows.
+// the recursive residual still falls, the true one no longer follows. The
+// first batch is not judged so: it may have started just above the
+// tolerance.
 std::optional<CgSolver::Stop> CgSolver::StopFor(float residual, float rhsNorm, float tolerance2, float previous,
                                                 bool wentNonFinite, int iterationsLeft) {
     if (wentNonFinite || !std::isfinite(residual) || !std::isfinite(rhsNorm)) return Stop::kNonFinite;

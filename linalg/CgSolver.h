@@ -70,7 +70,9 @@ public:
     // maxIterations (>= 0) iterations, from whatever x holds. When the
     // recursively updated residual says converged, the true one is formed
     // from x; if it is still too large the method restarts from x with the
-    // iterations left. Refused, with x untouched, for other arguments or a
+    // iterations left. Where the GPU skips, the host still issues every
+    // iteration of the budget, at a small cost each: give a budget near what
+    // the system needs. Refused, with x untouched, for other arguments or a
     // driver with fewer than two draw buffers.
     SolveReport SolveTo(float tolerance, int maxIterations, ConvergenceCheck check = ConvergenceCheck::kAuto);
 
