@@ -51,8 +51,10 @@ public:
         int readBacks = 0;          // times the host waited for a value from the GPU
         bool Converged() const { return stop == Stop::kConverged; }
     };
-    // The fallback's waits cost a pipeline drain each; issued iterations past
-    // convergence cost up to this many - 1 frozen iterations once.
+    // Each wait of the fallback drains the pipeline, a fraction of an
+    // iteration on a GPU that runs behind the host; past convergence, up to
+    // this many - 1 issued iterations run frozen, once. Eight keeps both to a
+    // few percent of a solve of a hundred iterations or more.
     static constexpr int kReadBackInterval = 8;
 
     // layout 0: packed working vectors; layout 1: unpacked.
