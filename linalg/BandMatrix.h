@@ -47,6 +47,8 @@ public:
     virtual void Clear();
 
     int NumDiagonals() const { return m_iNumDiagonals; }
+    // The key of the diagonal at this index, or -1 outside 0..NumDiagonals()-1.
+    int KeyAt(int index) const { return index >= 0 && index < m_iNumDiagonals ? m_piKeys[index] : -1; }
     // Products run as one pass (false: one pass per diagonal).
     bool IsFused() const { return m_pFusedProgram != nullptr; }
     // The most diagonals a one-pass product takes on this driver: its texture

@@ -1,6 +1,7 @@
 #include "support/HostReference.h"
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 
 namespace host {
@@ -32,6 +33,25 @@ Band WaveSystem(int w, int h, float e) {
     return band;
 }
 
+Band Diffusion(int w, int h, const std::function<double(double, double)>& k) {
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    Band band{w, h, {-w, -1, 0, 1, w}, std::vector<std::vector<float>>(5, std::vector<float>(n, 0.0f))};
+    for (int row = 0; row < h; ++row)
+        for (int column = 0; column < w; ++column) {
+            const size_t i = static_cast<size_t>(row * w + column);
+            const double x = (column + 0.5) / w, y = (row + 0.5) / h;
+            const double faces[] = {k(x, y - 0.5 / h), k(x - 0.5 / w, y), 0, k(x + 0.5 / w, y), k(x, y + 0.5 / h)};
+            const bool inside[] = {row > 0, column > 0, false, column < w - 1, row < h - 1};
+            double diagonal = 0;
+            for (int f = 0; f < 5; ++f) {
+                diagonal += faces[f];
+                if (inside[f]) band.diagonals[static_cast<size_t>(f)][i] = static_cast<float>(-faces[f]);
+            }
+            band.diagonals[2][i] = static_cast<float>(diagonal);
+        }
+    return band;
+}
+
 Vector Cg(const Band& a, const Vector& b, Vector x, int iterations) {
     Vector r = a.Multiply(x);
     for (size_t i = 0; i < r.size(); ++i) r[i] = b[i] - r[i];
@@ -46,6 +66,38 @@ Vector Cg(const Band& a, const Vector& b, Vector x, int iterations) {
         rho = rhoNew;
     }
     return x;
+}
+
+Solution Pcg(const Band& a, const Vector& b, Vector x, double tolerance, int maxIterations, bool jacobi) {
+    const auto main = std::find(a.offsets.begin(), a.offsets.end(), 0) - a.offsets.begin();
+    const auto precondition = [&](const Vector& r) {
+        Vector z = r;
+        if (jacobi)
+            for (size_t i = 0; i < z.size(); ++i) z[i] /= a.diagonals[static_cast<size_t>(main)][i];
+        return z;
+    };
+    Vector r = a.Multiply(x);
+    for (size_t i = 0; i < r.size(); ++i) r[i] = b[i] - r[i];
+    Vector z = precondition(r), p = z;
+    double rho = Dot(r, z);
+    const double bound = tolerance * tolerance * Dot(b, b);
+    int k = 0;
+    for (; k < maxIterations && Dot(r, r) > bound; ++k) {
+        const Vector q = a.Multiply(p);
+        const double alpha = rho / Dot(p, q);
+        for (size_t i = 0; i < x.size(); ++i) x[i] += alpha * p[i], r[i] -= alpha * q[i];
+        z = precondition(r);
+        const double rhoNew = Dot(r, z);
+        for (size_t i = 0; i < p.size(); ++i) p[i] = z[i] + rhoNew / rho * p[i];
+        rho = rhoNew;
+    }
+    return {x, k};
+}
+
+double RelativeResidual(const Band& a, const Vector& b, const Vector& x) {
+    Vector r = a.Multiply(x);
+    for (size_t i = 0; i < r.size(); ++i) r[i] = b[i] - r[i];
+    return std::sqrt(Dot(r, r) / Dot(b, b));
 }
 
 Vector ExplicitWaveStep(int w, int h, const Vector& current, const Vector& last, double p) {

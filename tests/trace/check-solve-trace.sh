@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Records every GL call of the solve trace program with apitrace and checks
-# the calls between its two markers, the solves after the first one: nothing
-# read back or waited for, and no texture, framebuffer, shader or program made.
+# the calls between its markers. The steady fixed-count solves: nothing read
+# back or waited for, and no texture, framebuffer, query, shader or program
+# made. The tolerance solve: nothing made either, and inside its loop, from
+# the first conditionally rendered iteration to the last, nothing read back.
 #
 #   check-solve-trace.sh PROGRAM WORK_DIR
 set -euo pipefail
@@ -16,30 +18,54 @@ if ! apitrace trace --api gl --output "$work/solve.trace" "$program" >"$work/tra
 fi
 apitrace dump --color=never "$work/solve.trace" >"$work/dump.txt"
 
-begin='zentor-trace: steady solves begin'
-end='zentor-trace: steady solves end'
-for marker in "$begin" "$end"; do
-  count=$(grep -c -F "\"$marker\"" "$work/dump.txt" || true)
-  [[ $count == 1 ]] || { echo "marker \"$marker\" appears $count times in the trace" >&2; exit 1; }
-done
-awk -v begin="\"$begin\"" -v end="\"$end\"" '
-  index($0, end) { inside = 0 }
-  inside { print }
-  index($0, begin) { inside = 1 }' "$work/dump.txt" >"$work/steady.txt"
-awk -v begin="\"$begin\"" 'index($0, begin) { exit } { print }' "$work/dump.txt" >"$work/setup.txt"
+# The calls strictly between the markers "zentor-trace: $1 begin" and "... end".
+between() {
+  local begin="\"zentor-trace: $1 begin\"" end="\"zentor-trace: $1 end\""
+  for marker in "$begin" "$end"; do
+    count=$(grep -c -F "$marker" "$work/dump.txt" || true)
+    [[ $count == 1 ]] || { echo "marker $marker appears $count times in the trace" >&2; exit 1; }
+  done
+  awk -v begin="$begin" -v end="$end" '
+    index($0, end) { inside = 0 }
+    inside { print }
+    index($0, begin) { inside = 1 }' "$work/dump.txt"
+}
 
 calls() { grep -E "^[0-9]+ ($2)\(" "$1" || true; }
+
+# Fails, listing them, when FILE holds calls matching PATTERN.
+refuse() {
+  local offending
+  offending=$(calls "$1" "$2")
+  if [[ -n $offending ]]; then
+    echo "$3:" >&2
+    echo "$offending" | head -20 >&2
+    exit 1
+  fi
+}
+
+readback='glReadPixels|glReadnPixels(ARB|KHR)?|glGetTexImage|glGetTextureImage|glGetTexSubImage|glGetQueryObject(u?i|i64|ui64)v(ARB|EXT)?|glFinish|glClientWaitSync'
+creation='glGenTextures|glCreateTextures|glTexImage2D|glTexStorage2D|glGenFramebuffers(EXT)?|glCreateFramebuffers|glGenQueries(ARB)?|glCreateQueries|glCreateShader(ObjectARB)?|glCreateProgram(ObjectARB)?|glLinkProgram(ARB)?'
+
+between "steady solves" >"$work/steady.txt"
+between "tolerance solve" >"$work/tolerance.txt"
+awk 'index($0, "\"zentor-trace: steady solves begin\"") { exit } { print }' "$work/dump.txt" >"$work/setup.txt"
 
 # The dump must name calls the way the checks below expect: setting up
 # creates textures, and the solves draw.
 [[ -n $(calls "$work/setup.txt" 'glGenTextures') ]] || { echo "no glGenTextures before the first marker: unexpected dump format" >&2; exit 1; }
 [[ -n $(calls "$work/steady.txt" 'glBegin|glDrawArrays') ]] || { echo "no draw calls between the markers" >&2; exit 1; }
 
-forbidden='glReadPixels|glReadnPixels(ARB|KHR)?|glGetTexImage|glGetTextureImage|glGetTexSubImage|glFinish|glClientWaitSync|glGenTextures|glCreateTextures|glTexImage2D|glTexStorage2D|glGenFramebuffers(EXT)?|glCreateFramebuffers|glCreateShader(ObjectARB)?|glCreateProgram(ObjectARB)?|glLinkProgram(ARB)?'
-offending=$(calls "$work/steady.txt" "$forbidden")
-if [[ -n $offending ]]; then
-  echo "steady solves made calls they must not make:" >&2
-  echo "$offending" | head -20 >&2
-  exit 1
-fi
-echo "$(wc -l <"$work/steady.txt") GL calls between the markers, none of them forbidden"
+refuse "$work/steady.txt" "$readback|$creation" "steady solves made calls they must not make"
+refuse "$work/tolerance.txt" "$creation" "the second tolerance solve made GL objects"
+
+conditional='glBeginConditionalRender(NV)?|glEndConditionalRender(NV)?'
+awk -v pattern="^[0-9]+ ($conditional)\\\\(" '
+  { line[NR] = $0 }
+  $0 ~ pattern { if (!first) first = NR; last = NR }
+  END { for (i = first; first && i <= last; ++i) print line[i] }' "$work/tolerance.txt" >"$work/loop.txt"
+skipped=$(calls "$work/loop.txt" 'glBeginConditionalRender(NV)?' | wc -l)
+[[ $skipped -ge 2 ]] || { echo "the tolerance solve rendered no iterations conditionally" >&2; exit 1; }
+refuse "$work/loop.txt" "$readback" "the tolerance solve's loop read back or waited"
+echo "$(wc -l <"$work/steady.txt") GL calls in the steady solves, none forbidden;" \
+  "$skipped conditionally rendered iterations in the tolerance solve's loop of $(wc -l <"$work/loop.txt") calls, none reading back"

@@ -1,0 +1,259 @@
+// CgSolver::SolveTo against conjugate gradients in double on the host.
+//
+// Right-hand sides are random quarters: their solutions are rough enough for
+// float32 to hold them to a relative residual near 1e-6 (a smooth one, such
+// as b = 1, levels off near 5e-5 on a 64 x 64 Poisson grid already).
+#include <cmath>
+#include <limits>
+
+#include "linalg/CgSolver.h"
+#include "linalg/LinalgTestSupport.h"
+
+namespace lt {
+namespace {
+
+using Stop = CgSolver::Stop;
+using Check = CgSolver::ConvergenceCheck;
+
+HostBand Poisson(int n) {
+    return host::Diffusion(n, n, [](double, double) { return 1.0; });
+}
+
+// Conductivity rising a hundredfold across the grid: the diagonal spans the
+// same range, which Jacobi evens out.
+HostBand Layered(int n) {
+    return host::Diffusion(n, n, [](double x, double) { return std::pow(10.0, 2.0 * x); });
+}
+
+class ToleranceSolveTest : public LinalgTest {
+protected:
+    GpuVector* x = nullptr;  // owned by the solver
+
+    std::unique_ptr<CgSolver> MakeSolver(const HostBand& a, const Floats& start, const Floats& rhs) {
+        x = Make<PackedVector>(a.w, a.h, start).release();
+        return std::make_unique<CgSolver>(Upload(a), x, Make<PackedVector>(a.w, a.h, rhs).release(), 0);
+    }
+    double HostResidual(const HostBand& a, const Floats& rhs) {
+        return host::RelativeResidual(a, ToDoubles(rhs), ToDoubles(Values(*x)));
+    }
+};
+
+struct Converging {
+    const char* name;
+    HostBand (*system)(int);
+    int n;
+    bool jacobi;
+};
+
+class ToleranceConvergenceTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Converging> {};
+
+// The true residual of float32 iterates trails the recursively updated one;
+// where it is still above the tolerance, one restart from x closes the gap in
+// an iteration or two.
+TEST_P(ToleranceConvergenceTest, StopsWithinAFewIterationsOfDoubleBelowTheTolerance) {
+    const Converging& c = GetParam();
+    const HostBand a = c.system(c.n);
+    const Floats b = Quarters(static_cast<size_t>(a.N()), 7);
+    constexpr float kTolerance = 1e-5f;
+    auto solver = MakeSolver(a, Floats(static_cast<size_t>(a.N()), 0.0f), b);
+    if (c.jacobi) {
+        ASSERT_TRUE(solver->SetPreconditioner(CgSolver::Preconditioner::kJacobi));
+    }
+    const int expected = host::Pcg(a, ToDoubles(b), Doubles(b.size(), 0.0), kTolerance, a.N(), c.jacobi).iterations;
+    const CgSolver::SolveReport report = solver->SolveTo(kTolerance, expected + expected / 4);
+    EXPECT_EQ(report.stop, Stop::kConverged);
+    EXPECT_TRUE(report.skippedOnGpu);
+    EXPECT_NEAR(report.iterations, expected, 3);
+    const double residual = HostResidual(a, b);
+    EXPECT_LT(residual, kTolerance);
+    EXPECT_NEAR(report.relativeResidual, residual, 0.1 * kTolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(Systems, ToleranceConvergenceTest,
+                         ::testing::Values(Converging{"Poisson64", Poisson, 64, false},
+                                           Converging{"Poisson256", Poisson, 256, false},
+                                           Converging{"LayeredJacobi64", Layered, 64, true}),
+                         [](const ::testing::TestParamInfo<Converging>& info) { return info.param.name; });
+
+TEST_F(ToleranceSolveTest, JacobiNeedsFewerIterationsWhereTheDiagonalVaries) {
+    const HostBand a = Layered(64);
+    const Floats b = Quarters(static_cast<size_t>(a.N()), 7), zero(b.size(), 0.0f);
+    auto solver = MakeSolver(a, zero, b);
+    const int plain = solver->SolveTo(1e-5f, 1000).iterations;
+    x->SetData(zero.data(), zero.size());
+    ASSERT_TRUE(solver->SetPreconditioner(CgSolver::Preconditioner::kJacobi));
+    EXPECT_LT(3 * solver->SolveTo(1e-5f, 1000).iterations, plain);
+}
+
+// However many iterations the loop issues past the stop, x is the iterate of
+// the last one that ran: the one Solve reaches in as many iterations. A
+// tolerance far above the float32 floor needs no restart, which Solve would
+// not make.
+TEST_F(ToleranceSolveTest, IterationsPastTheStopLeaveTheLastIterate) {
+    const HostBand a = Poisson(64);
+    const Floats b = Quarters(static_cast<size_t>(a.N()), 7), zero(b.size(), 0.0f);
+    auto solver = MakeSolver(a, zero, b);
+    const int iterations = solver->SolveTo(2e-3f, 1000).iterations;
+    x->SetData(zero.data(), zero.size());
+    solver->Solve(iterations);
+    const Floats expected = Values(*x);
+    ASSERT_NE(iterations % CgSolver::kReadBackInterval, 0) << "no frozen iterations to check";
+    for (Check check : {Check::kAuto, Check::kReadBack})
+        for (int past : {0, 1, 2, 3, 4, 5, 50}) {
+            x->SetData(zero.data(), zero.size());
+            const CgSolver::SolveReport report = solver->SolveTo(2e-3f, iterations + past, check);
+            EXPECT_EQ(report.stop, Stop::kConverged);
+            EXPECT_EQ(report.iterations, iterations);
+            EXPECT_EQ(report.skippedOnGpu, check == Check::kAuto);
+            // Skipping, the host waits only around the loop; otherwise every few iterations.
+            const int fewest = check == Check::kAuto ? 0 : iterations / CgSolver::kReadBackInterval;
+            EXPECT_GE(report.readBacks, fewest);
+            EXPECT_LE(report.readBacks, fewest + 6);
+            EXPECT_TRUE(Near(Values(*x), expected)) << past << " iterations past the stop";
+        }
+}
+
+struct Ending {
+    const char* name;
+    Floats start, rhs;
+    float tolerance;
+    int maxIterations;
+    Stop stop;
+    int iterations;  // -1: only fewer than the budget
+    Floats x;        // empty: unchecked
+};
+
+class ToleranceStopTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Ending> {};
+
+constexpr int kN = 32;
+const HostBand kSystem = Poisson(kN);
+const Floats kStart = Quarters(kN * kN, 3), kRhs = Quarters(kN * kN, 4);
+
+// Entries and start are quarters: A x0 is exact in float, so r = 0.
+Floats Exact(const Floats& x0) {
+    const Doubles product = kSystem.Multiply(ToDoubles(x0));
+    return Floats(product.begin(), product.end());
+}
+
+Floats With(Floats values, size_t at, float value) {
+    values[at] = value;
+    return values;
+}
+
+// Every case reports the true residual of the x it returns, whether or not
+// the solve converged.
+TEST_P(ToleranceStopTest, StopsAndSaysWhy) {
+    const Ending& c = GetParam();
+    auto solver = MakeSolver(kSystem, c.start, c.rhs);
+    const CgSolver::SolveReport report = solver->SolveTo(c.tolerance, c.maxIterations);
+    EXPECT_EQ(report.stop, c.stop);
+    EXPECT_EQ(report.iterations, c.iterations >= 0 ? c.iterations : std::min(report.iterations, c.maxIterations - 1));
+    EXPECT_TRUE(c.x.empty() || Near(Values(*x), c.x));
+    if (c.stop == Stop::kNonFinite) return;
+    const bool zero = Dot(ToDoubles(c.rhs), ToDoubles(c.rhs)) == 0;  // then x = 0, exactly
+    const double residual = zero ? 0 : HostResidual(kSystem, c.rhs);
+    EXPECT_NEAR(report.relativeResidual, residual, 0.05 * residual + 1e-7);
+}
+
+const float kInf = std::numeric_limits<float>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ToleranceStopTest,
+    ::testing::Values(
+        Ending{"ZeroRightHandSide", kStart, Floats(kN * kN, 0.0f), 1e-5f, 100, Stop::kConverged, 0,
+               Floats(kN * kN, 0.0f)},
+        Ending{"AlreadySolved", kStart, Exact(kStart), 1e-5f, 100, Stop::kConverged, 0, kStart},
+        Ending{"BudgetRunsOut", kStart, kRhs, 1e-5f, 10, Stop::kMaxIterations, 10, {}},
+        // Float32 levels off near 1e-6 here: restarts stop once they no longer halve it.
+        Ending{"BelowTheFloat32Floor", kStart, kRhs, 1e-9f, 500, Stop::kStalled, -1, {}},
+        // Finite values whose squares overflow: x keeps its start.
+        Ending{"ResidualOverflows", kStart, Floats(kN * kN, 1e20f), 1e-5f, 100, Stop::kNonFinite, 0, kStart},
+        Ending{"NaNInTheRightHandSide", kStart, With(kRhs, 5, std::nanf("")), 1e-5f, 100, Stop::kNonFinite, 0,
+               kStart},
+        Ending{"InfiniteStartValues", With(kStart, 9, kInf), Exact(With(kStart, 9, 0.0f)), 1e-5f, 100,
+               Stop::kConverged, 0, With(kStart, 9, 0.0f)}),
+    [](const ::testing::TestParamInfo<Ending>& info) { return info.param.name; });
+
+// An iteration that overflows: A p is infinite in one row, so the step is 0
+// and r becomes NaN there. The solve stops at once with the last finite x.
+TEST_F(ToleranceSolveTest, AResidualGoingNonFiniteMidSolveStopsIt) {
+    HostBand a = Poisson(kN);
+    a.diagonals[2][0] = 1e30f;
+    const Floats b = With(Floats(kN * kN, 0.0f), 0, 1e10f), zero(b.size(), 0.0f);
+    auto solver = MakeSolver(a, zero, b);
+    const CgSolver::SolveReport report = solver->SolveTo(1e-5f, 100);
+    EXPECT_EQ(report.stop, Stop::kNonFinite);
+    EXPECT_EQ(report.iterations, 1);
+    EXPECT_TRUE(Near(Values(*x), zero));
+}
+
+struct Misuse {
+    const char* name;
+    float tolerance;
+    int maxIterations;
+    const char* message;
+};
+
+class ToleranceArgumentTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Misuse> {};
+
+TEST_P(ToleranceArgumentTest, IsRefusedAndLeavesX) {
+    const Misuse& c = GetParam();
+    auto solver = MakeSolver(kSystem, kStart, kRhs);
+    const GLuint texture = x->Texture();
+    ::testing::internal::CaptureStderr();
+    const CgSolver::SolveReport report = solver->SolveTo(c.tolerance, c.maxIterations);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::string("CgSolver::SolveTo: ") + c.message + "\n");
+    EXPECT_EQ(report.stop, Stop::kRefused);
+    EXPECT_EQ(report.iterations, 0);
+    EXPECT_EQ(x->Texture(), texture);
+    EXPECT_TRUE(Near(Values(*x), kStart));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, ToleranceArgumentTest,
+    ::testing::Values(Misuse{"NegativeTolerance", -1e-5f, 10, "the tolerance -1e-05 is not finite and >= 0; nothing solved."},
+                      Misuse{"NaNTolerance", std::nanf(""), 10, "the tolerance nan is not finite and >= 0; nothing solved."},
+                      Misuse{"InfiniteTolerance", kInf, 10, "the tolerance inf is not finite and >= 0; nothing solved."},
+                      Misuse{"NegativeBudget", 1e-5f, -1, "the iteration budget -1 is negative; nothing solved."}),
+    [](const ::testing::TestParamInfo<Misuse>& info) { return info.param.name; });
+
+// The main diagonal of the Poisson matrix, dropped, doubled or with one bad entry.
+struct Diagonal {
+    const char* name;
+    int copies;
+    float entry;  // at element 17
+    const char* message;
+};
+
+class JacobiRefusalTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Diagonal> {};
+
+TEST_P(JacobiRefusalTest, SaysWhichEntryOrWhyNot) {
+    const Diagonal& c = GetParam();
+    HostBand a = kSystem;
+    a.diagonals[2][17] = c.entry;
+    if (c.copies == 0) a.diagonals.erase(a.diagonals.begin() + 2), a.offsets.erase(a.offsets.begin() + 2);
+    if (c.copies == 2) a.diagonals.push_back(a.diagonals[2]), a.offsets.push_back(0);
+    auto solver = MakeSolver(a, kStart, kRhs);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(solver->SetPreconditioner(CgSolver::Preconditioner::kJacobi));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              std::string("JacobiPreconditioner: ") + c.message +
+                  "\nCgSolver::SetPreconditioner: Jacobi cannot use this matrix's diagonal; the previous "
+                  "preconditioner stays.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Diagonals, JacobiRefusalTest,
+    ::testing::Values(Diagonal{"Missing", 0, 4.0f, "the matrix has no main diagonal (key 1024)"},
+                      Diagonal{"Twice", 2, 4.0f, "the matrix stores its main diagonal (key 1024) more than once"},
+                      Diagonal{"Zero", 1, 0.0f, "main diagonal entry 17 is 0; Jacobi needs every entry positive and finite"},
+                      Diagonal{"Negative", 1, -2.0f,
+                               "main diagonal entry 17 is -2; Jacobi needs every entry positive and finite"},
+                      Diagonal{"NaN", 1, std::nanf(""),
+                               "main diagonal entry 17 is nan; Jacobi needs every entry positive and finite"},
+                      Diagonal{"ReciprocalOverflows", 1, 1e-39f,
+                               "main diagonal entry 17 is 1e-39; Jacobi needs every entry positive and finite"}),
+    [](const ::testing::TestParamInfo<Diagonal>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace lt
