@@ -42,8 +42,6 @@ namespace lt {
 // while the iterates move x by 1.5 to 2 times that scale, so a wrong step
 // length or direction cannot hide.
 constexpr double kSolverDrift = 1e-5;
-// x + 1 * (b - x): two roundings of the operands' scale, with margin.
-constexpr double kIdentityStep = 4 * FLT_EPSILON;
 
 using Floats = std::vector<float>;
 using Doubles = std::vector<double>;

@@ -107,6 +107,14 @@ const Misuse kMisuses[] = {
      [](Operands&) {
          EXPECT_EQ(CgSolver(new BandMatrix(kW, 2 * kH), NewPacked(kW, kH), NewPacked(kW, kH), 0).Solve(2), 0);
      }},
+    // Band products address packed vectors: any other layout is refused.
+    {"SolverWorkingInTheUnpackedLayout", "CgSolver",
+     [](Operands&) { EXPECT_EQ(CgSolver(new BandMatrix(kW, kH), NewPacked(kW, kH), NewPacked(kW, kH), 1).Solve(2), 0); }},
+    {"SolverWithAnUnpackedX", "CgSolver",
+     [](Operands& o) {
+         auto* x = Make(kW, kH, o.aValues).release();
+         EXPECT_EQ(CgSolver(new BandMatrix(kW, kH), x, NewPacked(kW, kH), 0).Solve(2), 0);
+     }},
     {"ScalarWithoutOperand", "GpuScalar::Combine", [](Operands& o) { o.s->Combine(nullptr, o.s.get(), 1, 1); }},
 };
 

@@ -103,24 +103,5 @@ TEST_F(ScalarTest, ToStringIsPercentGOfTheValue) {
     EXPECT_EQ(Take(a->ToString()), "1e-10");
 }
 
-TEST_F(ScalarTest, ThreeScalarsBuildTheProgramsOnceAndTheLastDeletesThem) {
-    ASSERT_EQ(GpuScalar::Instances(), 0);
-    constexpr long kPrograms = 7;
-    GlCallCounter first;
-    auto s1 = std::make_unique<S>(), s2 = std::make_unique<S>(), s3 = std::make_unique<S>();
-    EXPECT_EQ(first.Counts().createProgram, kPrograms);
-    GlCallCounter release;
-    s1.reset();
-    s2.reset();
-    EXPECT_EQ(release.Counts().deleteProgram, 0);
-    s3.reset();
-    EXPECT_EQ(release.Counts().deleteProgram, kPrograms);
-    GlCallCounter again;
-    auto a = MakeScalar(2), b = MakeScalar(3);
-    EXPECT_EQ(again.Counts().createProgram, kPrograms);
-    a->Combine(b.get(), a.get(), 4, 5);
-    EXPECT_EQ(a->GetValue(), 23.0f) << "the rebuilt set runs";
-}
-
 }  // namespace
 }  // namespace lt
