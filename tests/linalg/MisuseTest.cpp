@@ -26,6 +26,30 @@ struct Operands {
 
 PackedVector* NewPacked(int w, int h) { return Make<PackedVector>(w, h, Floats(static_cast<size_t>(w * h), 1)).release(); }
 
+// A solver over band, with x = b = 1.
+std::unique_ptr<CgSolver> SolverOver(const HostBand& band) {
+    return std::make_unique<CgSolver>(Upload(band), NewPacked(band.w, band.h), NewPacked(band.w, band.h), 0);
+}
+
+// The identity with one main-diagonal entry replaced, or with no main
+// diagonal, or with it stored twice.
+HostBand Diagonal(float entry, int copies = 1) {
+    HostBand band{kW, kH, {}, {}};
+    for (int i = 0; i < copies; ++i) band.offsets.push_back(0), band.diagonals.push_back(Floats(kN, 1));
+    if (copies == 0) band.offsets.push_back(1), band.diagonals.push_back(Floats(kN, 0));
+    band.diagonals[0][17] = entry;
+    return band;
+}
+
+bool JacobiTaken(const HostBand& band) {
+    return SolverOver(band)->SetPreconditioner(CgSolver::Preconditioner::kJacobi);
+}
+
+CgSolver::Stop StopOfSolveTo(float tolerance, int budget) {
+    return SolverOver(Diagonal(1))->SolveTo(tolerance, budget).stop;
+}
+
+
 struct Misuse {
     const char* name;
     const char* call;  // the first refusal names it
@@ -115,6 +139,21 @@ const Misuse kMisuses[] = {
          auto* x = Make(kW, kH, o.aValues).release();
          EXPECT_EQ(CgSolver(new BandMatrix(kW, kH), x, NewPacked(kW, kH), 0).Solve(2), 0);
      }},
+    {"SolveToANegativeTolerance", "CgSolver::SolveTo",
+     [](Operands&) { EXPECT_EQ(StopOfSolveTo(-1e-5f, 10), CgSolver::Stop::kRefused); }},
+    {"SolveToANaNTolerance", "CgSolver::SolveTo",
+     [](Operands&) { EXPECT_EQ(StopOfSolveTo(std::nanf(""), 10), CgSolver::Stop::kRefused); }},
+    {"SolveToANegativeBudget", "CgSolver::SolveTo",
+     [](Operands&) { EXPECT_EQ(StopOfSolveTo(1e-5f, -1), CgSolver::Stop::kRefused); }},
+    // Jacobi needs one main diagonal whose entries are positive and finite.
+    {"JacobiWithoutAMainDiagonal", "JacobiPreconditioner", [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(0, 0))); }},
+    {"JacobiWithTheMainDiagonalTwice", "JacobiPreconditioner",
+     [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(1, 2))); }},
+    {"JacobiWithAZeroOnTheDiagonal", "JacobiPreconditioner", [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(0))); }},
+    {"JacobiWithANegativeEntry", "JacobiPreconditioner", [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(-2))); }},
+    {"JacobiWithANaN", "JacobiPreconditioner", [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(std::nanf("")))); }},
+    {"JacobiWithAnOverflowingReciprocal", "JacobiPreconditioner",
+     [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(1e-39f))); }},
     {"ScalarWithoutOperand", "GpuScalar::Combine", [](Operands& o) { o.s->Combine(nullptr, o.s.get(), 1, 1); }},
 };
 

@@ -75,16 +75,6 @@ INSTANTIATE_TEST_SUITE_P(Systems, ToleranceConvergenceTest,
                                            Converging{"LayeredJacobi64", Layered, 64, true}),
                          [](const ::testing::TestParamInfo<Converging>& info) { return info.param.name; });
 
-TEST_F(ToleranceSolveTest, JacobiNeedsFewerIterationsWhereTheDiagonalVaries) {
-    const HostBand a = Layered(64);
-    const Floats b = Quarters(static_cast<size_t>(a.N()), 7), zero(b.size(), 0.0f);
-    auto solver = MakeSolver(a, zero, b);
-    const int plain = solver->SolveTo(1e-5f, 1000).iterations;
-    x->SetData(zero.data(), zero.size());
-    ASSERT_TRUE(solver->SetPreconditioner(CgSolver::Preconditioner::kJacobi));
-    EXPECT_LT(3 * solver->SolveTo(1e-5f, 1000).iterations, plain);
-}
-
 // However many iterations the loop issues past the stop, x is the iterate of
 // the last one that ran: the one Solve reaches in as many iterations. A
 // tolerance far above the float32 floor needs no restart, which Solve would
@@ -186,74 +176,6 @@ TEST_F(ToleranceSolveTest, AResidualGoingNonFiniteMidSolveStopsIt) {
     EXPECT_EQ(report.iterations, 1);
     EXPECT_TRUE(Near(Values(*x), zero));
 }
-
-struct Misuse {
-    const char* name;
-    float tolerance;
-    int maxIterations;
-    const char* message;
-};
-
-class ToleranceArgumentTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Misuse> {};
-
-TEST_P(ToleranceArgumentTest, IsRefusedAndLeavesX) {
-    const Misuse& c = GetParam();
-    auto solver = MakeSolver(kSystem, kStart, kRhs);
-    const GLuint texture = x->Texture();
-    ::testing::internal::CaptureStderr();
-    const CgSolver::SolveReport report = solver->SolveTo(c.tolerance, c.maxIterations);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::string("CgSolver::SolveTo: ") + c.message + "\n");
-    EXPECT_EQ(report.stop, Stop::kRefused);
-    EXPECT_EQ(report.iterations, 0);
-    EXPECT_EQ(x->Texture(), texture);
-    EXPECT_TRUE(Near(Values(*x), kStart));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, ToleranceArgumentTest,
-    ::testing::Values(Misuse{"NegativeTolerance", -1e-5f, 10, "the tolerance -1e-05 is not finite and >= 0; nothing solved."},
-                      Misuse{"NaNTolerance", std::nanf(""), 10, "the tolerance nan is not finite and >= 0; nothing solved."},
-                      Misuse{"InfiniteTolerance", kInf, 10, "the tolerance inf is not finite and >= 0; nothing solved."},
-                      Misuse{"NegativeBudget", 1e-5f, -1, "the iteration budget -1 is negative; nothing solved."}),
-    [](const ::testing::TestParamInfo<Misuse>& info) { return info.param.name; });
-
-// The main diagonal of the Poisson matrix, dropped, doubled or with one bad entry.
-struct Diagonal {
-    const char* name;
-    int copies;
-    float entry;  // at element 17
-    const char* message;
-};
-
-class JacobiRefusalTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Diagonal> {};
-
-TEST_P(JacobiRefusalTest, SaysWhichEntryOrWhyNot) {
-    const Diagonal& c = GetParam();
-    HostBand a = kSystem;
-    a.diagonals[2][17] = c.entry;
-    if (c.copies == 0) a.diagonals.erase(a.diagonals.begin() + 2), a.offsets.erase(a.offsets.begin() + 2);
-    if (c.copies == 2) a.diagonals.push_back(a.diagonals[2]), a.offsets.push_back(0);
-    auto solver = MakeSolver(a, kStart, kRhs);
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(solver->SetPreconditioner(CgSolver::Preconditioner::kJacobi));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              std::string("JacobiPreconditioner: ") + c.message +
-                  "\nCgSolver::SetPreconditioner: Jacobi cannot use this matrix's diagonal; the previous "
-                  "preconditioner stays.\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Diagonals, JacobiRefusalTest,
-    ::testing::Values(Diagonal{"Missing", 0, 4.0f, "the matrix has no main diagonal (key 1024)"},
-                      Diagonal{"Twice", 2, 4.0f, "the matrix stores its main diagonal (key 1024) more than once"},
-                      Diagonal{"Zero", 1, 0.0f, "main diagonal entry 17 is 0; Jacobi needs every entry positive and finite"},
-                      Diagonal{"Negative", 1, -2.0f,
-                               "main diagonal entry 17 is -2; Jacobi needs every entry positive and finite"},
-                      Diagonal{"NaN", 1, std::nanf(""),
-                               "main diagonal entry 17 is nan; Jacobi needs every entry positive and finite"},
-                      Diagonal{"ReciprocalOverflows", 1, 1e-39f,
-                               "main diagonal entry 17 is 1e-39; Jacobi needs every entry positive and finite"}),
-    [](const ::testing::TestParamInfo<Diagonal>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace lt

@@ -1,6 +1,5 @@
 // Element-wise kernels, reductions and unpacked shifted products against host
-// models on every channel of square, wide, tall and thin textures, and the
-// steady state in which repeating any of them creates no texture.
+// models on every channel of square, wide, tall and thin textures.
 #include <numeric>
 
 #include "linalg/LinalgTestSupport.h"
@@ -155,47 +154,6 @@ TEST_P(ShiftedProductTest, MulShiftedAndMulShiftedAddMatchTheWrappedHostProduct)
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ShiftedProductTest, kShapes, ShapeName);
-
-class SteadyStateTest : public LinalgParamTest<Shape> {};
-
-TEST_P(SteadyStateTest, RepeatingAnyOperationAfterAWarmUpCreatesNoTexture) {
-    const int w = GetParam().w, h = GetParam().h;
-    auto a = Make(w, h, Quarters(w * h, 1)), b = Make(w, h, Quarters(w * h, 2)),
-         c = Make(w, h, Quarters(w * h, 3));
-    auto s = MakeScalar(0.5f), t = MakeScalar(2);
-    const Floats data = Quarters(w * h, 4);
-    const std::pair<const char*, std::function<void()>> operations[] = {
-        {"Fill", [&] { a->Fill(1); }},
-        {"CopyFrom", [&] { c->CopyFrom(b.get()); }},
-        {"Scale", [&] { a->Scale(1); }},
-        {"Combine", [&] { a->Combine(b.get(), a.get(), 1, 0); }},
-        {"CombineOp", [&] { a->CombineOp(2, b.get(), c.get(), 1, 1); }},
-        {"MulAddScalar", [&] { a->MulAddScalar(b.get(), c.get(), 1, s.get()); }},
-        {"MulSubScalar", [&] { a->MulSubScalar(b.get(), b.get(), 0, s.get()); }},
-        {"MulShifted", [&] { a->MulShifted(b.get(), c.get(), 1, 1); }},
-        {"MulShiftedAdd", [&] { a->MulShiftedAdd(c.get(), c.get(), 1, 0); }},
-        {"Sum", [&] { a->Sum(s.get()); }},
-        {"Dot", [&] { a->Dot(b.get(), s.get()); }},
-        {"SumValue", [&] { a->SumValue(); }},
-        {"DotValue", [&] { a->DotValue(b.get()); }},
-        {"SetData/GetData", [&] { c->SetData(data.data(), data.size()), Values(*c); }},
-        {"scalar Combine", [&] { s->Combine(t.get(), s.get(), 1, 0); }},
-        {"scalar SafeDivide", [&] { s->SafeDivide(t.get(), s.get(), 1, 1); }},
-    };
-    for (const auto& [name, run] : operations) {
-        SCOPED_TRACE(name);
-        run();
-        const size_t pool = PoolSize();
-        GlCallCounter calls;
-        for (int i = 0; i < 3; ++i) run();
-        EXPECT_EQ(calls.Counts().genTextures, 0);
-        EXPECT_EQ(calls.Counts().genFramebuffers, 0);
-        EXPECT_EQ(PoolSize(), pool);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Shapes, SteadyStateTest, ::testing::Values(Shape{1, 1}, Shape{2, 8}, Shape{64, 64}),
-                         ShapeName);
 
 }  // namespace
 }  // namespace lt
