@@ -50,7 +50,7 @@ BandMatrix* BuildPoissonMatrix() {
     std::vector<float> diagonal(kPoints);
     for (const Stencil& stencil : kStencil) {
         for (int n = 0; n < kPoints; ++n) diagonal[n] = stencil.entry(n % kGrid, n / kGrid);
-        matrix->GetDiagonal(kPoints + stencil.offset)->SetData(diagonal.data());
+        matrix->GetDiagonal(kPoints + stencil.offset)->SetData(diagonal.data(), diagonal.size());
     }
     return matrix;
 }
@@ -69,29 +69,21 @@ double RelativeResidual(const std::vector<float>& u, const std::vector<float>& b
     return std::sqrt(residual / norm);
 }
 
-}  // namespace
-
-int main() {
-    // The framework needs a current OpenGL context. A program with a window
-    // would use its window's; this one has none.
-    HeadlessContext context;
-    if (!context.Open() || !InitFramework()) return 1;
-    // Every GPU operation renders through the framework's framebuffer.
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo);
-
+// Builds and solves the system, prints what happened; true when it converged.
+bool SolveAndReport() {
     const double h = 1.0 / (kGrid + 1);
     const std::vector<float> rhs(kPoints, static_cast<float>(h * h));  // h^2 * f with f = 1
     auto* u = new PackedVector(kGrid, kGrid, 0);
     auto* b = new PackedVector(kGrid, kGrid, 0);
     u->Fill(0.0f);
-    b->SetData(rhs.data());
+    b->SetData(rhs.data(), rhs.size());
 
     // The solver owns the matrix and both vectors from here on.
     auto* solver = new CgSolver(BuildPoissonMatrix(), u, b, 0);
     const CgSolver::SolveReport report = solver->SolveTo(kTolerance, kMaxIterations);
 
     std::vector<float> solution(kPoints);
-    u->GetData(solution.data());
+    u->GetData(solution.data(), solution.size());
     const float centre = solution[(kGrid / 2) * kGrid + kGrid / 2];
     std::printf("grid %d x %d, %s after %d iterations (the GPU %s)\n", kGrid, kGrid,
                 report.Converged() ? "converged" : "did not converge", report.iterations,
@@ -101,7 +93,23 @@ int main() {
     std::printf("relative residual: %.3e\n", RelativeResidual(solution, rhs));
 
     delete solver;
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
+    return report.Converged();
+}
+
+}  // namespace
+
+int main() {
+    // The framework needs a current OpenGL context. A program with a window
+    // would use its window's; this one has none.
+    HeadlessContext context;
+    if (!context.Open() || !InitFramework()) return 1;
+    bool converged = false;
+    {
+        // Every GPU operation renders through the framework's framebuffer:
+        // bound once here rather than by each call.
+        FrameworkFramebufferScope framebuffer;
+        converged = SolveAndReport();
+    }
     ShutdownFramework();
-    return report.Converged() ? 0 : 2;
+    return converged ? 0 : 2;
 }
