@@ -42,9 +42,9 @@ TEST_F(UnpackedVectorTest, CreateForLengthMakesTheSmallestPowerOfTwoTexture) {
 
 // Formats as printf does: "%7.5f" per value, "\t " between and "\n" after each texture row.
 TEST_F(UnpackedVectorTest, DumpsMatchPrintf) {
-    auto v = Make(2, 2, {1, 2, 3, 4});
-    EXPECT_EQ(Take(v->ToString(0)), "1.00000\t 2.00000\n3.00000\t 4.00000\n");
-    EXPECT_EQ(Take(v->ToString(3)), "1.00000\t 2.00000\n3.00000\t ");
+    auto v = Make(3, 2, {1, 2, 3, 4, 5, 6});
+    EXPECT_EQ(Take(v->ToString(0)), "1.00000\t 2.00000\t 3.00000\n4.00000\t 5.00000\t 6.00000\n");
+    EXPECT_EQ(Take(v->ToString(4)), "1.00000\t 2.00000\t 3.00000\n4.00000\t ");
     // Above 1e-5 in magnitude only; maxCount stops after the entry that exceeds it.
     auto sparse = Make(8, 1, {0, 2, 0, -0.000003f, 5, 0, 0, 0});
     EXPECT_EQ(Take(sparse->ToStringNonZero(0)), "1:2.00000\t 4:5.00000\t ");
