@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "BenchSupport.h"
 #include "GlContext.h"
 #include "gpu/Framework.h"
 
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("lp_num_threads", threads ? threads : "unset");
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    bench::ReleaseKeptGpuObjects();
     ShutdownFramework();
     return 0;
 }

@@ -38,4 +38,8 @@ void TimeGl(benchmark::State& state, const perf::Work& work, Op&& op) {
     state.SetBytesProcessed(state.iterations() * work.Bytes());
 }
 
+// GPU objects that benchmarks keep from one to the next because they take
+// long to prepare; main drops them before it shuts the framework down.
+void ReleaseKeptGpuObjects();
+
 }  // namespace bench

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # Runs the benchmarks (framework kernels, solver and frame beside the two CPU
-# peers), the steady-frames check, a GL trace of the frame and the frame's
-# instruction profile, then regenerates docs/performance.md and its plot from
-# the results.
+# peers, solves to a tolerance beside Eigen's), the steady-frames check, a GL
+# trace of the frame and the frame's instruction profile, then regenerates
+# docs/performance.md and its plot from the results.
 #
 #   scripts/bench.sh [extra Google Benchmark options]
 #   ZENTOR_BENCH_BASELINE=/path/to/older/checkout scripts/bench.sh
+#   ZENTOR_BENCH_SOLVE_SIZES="128 256 512" scripts/bench.sh
+#
+# The solves to a tolerance run grid size by grid size after the other
+# benchmarks, this tree only. On llvmpipe those at 1024x1024 take about half an
+# hour (a plain solve of the layered system there, thousands of iterations,
+# takes minutes); ZENTOR_BENCH_SOLVE_SIZES (default "128 256 512 1024") leaves
+# sizes out.
 #
 # With ZENTOR_BENCH_BASELINE, the older tree's zentor_bench is built beside
 # this one and run grid size by grid size, interleaved with this tree's, and
@@ -32,7 +39,7 @@ build() {  # SOURCE BUILD_DIR TARGET...
 ZENTOR_WITH_BENCH_TOOLS=1 "$root/scripts/install-deps.sh"
 build "$root" "$build_dir" zentor_bench zentor_steady_frames zentor_profile_frame
 mkdir -p "$results"
-rm -f "$results"/bench-*.json
+rm -f "$results"/bench-*.json "$results"/solve-*.json
 tree() { git -C "$1" describe --always --dirty 2>/dev/null || echo "$1"; }
 if [[ -n $baseline ]]; then
   build "$baseline" "$build_dir/baseline" zentor_bench
@@ -44,7 +51,7 @@ fi
 uptime > "$results/load-before.txt"
 echo "== benchmarks (LP_NUM_THREADS=$LP_NUM_THREADS)"
 for group in 128 256 512 1024 2048 other; do
-  filter="/$group/"
+  filter="^[A-Za-z0-9_]+/$group/"  # not the solves to a tolerance, whose names hold more parts
   [[ $group == other ]] && filter='-/[0-9]+/'
   "$build_dir/bench/zentor_bench" --benchmark_filter="$filter" \
     --benchmark_out="$results/bench-after-$group.json" --benchmark_out_format=json "$@"
@@ -53,6 +60,11 @@ for group in 128 256 512 1024 2048 other; do
     "$xvfb" "$build_dir/baseline/bench/zentor_bench" --benchmark_filter="$filter" \
       --benchmark_out="$results/bench-before-$group.json" --benchmark_out_format=json "$@"
   fi
+done
+echo "== solves to a tolerance"
+for size in ${ZENTOR_BENCH_SOLVE_SIZES-128 256 512 1024}; do
+  "$build_dir/bench/zentor_bench" --benchmark_filter="^BM_ToTolerance/.*/$size/" \
+    --benchmark_out="$results/solve-$size.json" --benchmark_out_format=json "$@"
 done
 uptime > "$results/load-after.txt"
 

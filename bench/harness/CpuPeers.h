@@ -32,4 +32,26 @@ std::unique_ptr<CpuFrame> MakePlainFrame(int width, int height);
 // warm-started from the previous solution).
 std::unique_ptr<CpuFrame> MakeEigenFrame(int width, int height);
 
+// Eigen's conjugate gradient to a tolerance from x = 0 (row-major
+// SparseMatrix<float>, Lower | Upper, single thread, Eigen's default cap of
+// twice the unknowns), the peer of CgSolver::SolveTo. The matrix comes as the
+// framework's band matrices hold it: entry n of the diagonal of offset d is
+// row n, column n + d.
+class CpuToleranceSolve {
+public:
+    virtual ~CpuToleranceSolve() = default;
+    // Until Eigen's own, recursively updated residual is below tolerance * ||b||
+    // or the cap; returns the iterations.
+    virtual int Solve(float tolerance) = 0;
+    virtual bool Converged() const = 0;
+    // ||b - A x|| / ||b|| of the last solution, in double.
+    virtual double TrueResidual() const = 0;
+};
+
+// With Eigen's DiagonalPreconditioner when jacobi, its IdentityPreconditioner
+// otherwise. The matrix and the preconditioner are set up here, not in Solve.
+std::unique_ptr<CpuToleranceSolve> MakeEigenToleranceSolve(const std::vector<int>& offsets,
+                                                           const std::vector<std::vector<float>>& diagonals,
+                                                           const std::vector<float>& b, bool jacobi);
+
 }  // namespace perf

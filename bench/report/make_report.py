@@ -6,7 +6,8 @@ times into docs/performance-frame.svg.
     make_report.py RESULTS_DIR DOCS_DIR
 
 Results: bench-after-*.json and, for a before/after comparison,
-bench-before-*.json (Google Benchmark JSON); trees.json; steady.json and
+bench-before-*.json (Google Benchmark JSON); solve-*.json (the solves to a
+tolerance, Google Benchmark JSON); trees.json; steady.json and
 soak.json (zentor_steady_frames); trace-counts.json; profile-GRID.json;
 load-before.txt and load-after.txt.
 """
@@ -40,6 +41,10 @@ OPERATIONS = [
     ("BM_Frame", "whole simulation frame"),
 ]
 FRAMES = [("BM_Frame", "framework"), ("BM_PlainFrame", "plain loops"), ("BM_EigenFrame", "Eigen")]
+SOLVE_SIZES = [128, 256, 512, 1024]
+SOLVE_SYSTEMS = ["Poisson", "Layered"]
+PRECONDITIONERS = ["plain", "Jacobi"]
+SOLVE_NAME = re.compile(r"BM_ToTolerance/(\w+)/(\w+)/(\w+)/(\d+)\b")
 WORK = ["passes", "fragments", "texels_read", "texels_written"]
 
 
@@ -199,6 +204,95 @@ def before_after_operations(before, after, size=512):
                           ["---"] + ["---:"] * 6, rows)
 
 
+def collect_solves(paths):
+    """(system, preconditioner, solver, size) -> the benchmark's entry, with
+    its wall and CPU time per solve in ms as real and cpu."""
+    solves = {}
+    for path in sorted(paths):
+        for entry in (load(path) or {}).get("benchmarks", []):
+            match = SOLVE_NAME.match(entry["run_name"])
+            if match and entry.get("run_type") == "iteration":
+                system, preconditioner, solver, size = match.groups()
+                entry.update(real=to_ms(entry["real_time"], entry["time_unit"]),
+                             cpu=to_ms(entry["cpu_time"], entry["time_unit"]))
+                solves[(system, preconditioner, solver, int(size))] = entry
+    return solves
+
+
+def fmt_small(value):
+    return "–" if value is None else f"{value:.1e}"
+
+
+def solve_cell(entry):
+    """Iterations and ms, and how the solve ended when it did not converge."""
+    if not entry:
+        return "–"
+    ended = "" if entry.get("label") == "converged" else f" ({entry.get('label')})"
+    return f"{entry['cg_iterations']:.0f} · {fmt_ms(entry['real'])}{ended}"
+
+
+def convergence_path(entries):
+    paths = {"on the GPU" if e.get("skipped_on_gpu") else "read back every 8" for e in entries if e}
+    return " / ".join(sorted(paths)) or "–"
+
+
+def solve_values(solves):
+    """The tables of the solves to a tolerance: times to solution beside
+    Eigen's, then the convergence paths and the fixed-iteration baseline."""
+    at = lambda system, preconditioner, solver, size: solves.get((system, preconditioner, solver, size))
+    summary, details, ratios = [], [], defaultdict(list)
+    for system in SOLVE_SYSTEMS:
+        for size in SOLVE_SIZES:
+            ours = [at(system, p, "SolveTo", size) for p in PRECONDITIONERS]
+            eigen = [at(system, p, "Eigen", size) for p in PRECONDITIONERS]
+            if not any(ours + eigen):
+                continue
+            tolerance = f"{next(e['tolerance'] for e in ours + eigen if e):.0e}".replace("e-0", "e-")
+            cells = [system, f"{size}²", tolerance] + [solve_cell(e) for e in ours + eigen]
+            for preconditioner, o, e in zip(PRECONDITIONERS, ours, eigen):
+                if o and e:
+                    ratios[preconditioner].append(o["real"] / e["real"])
+                    cells.append(f"{o['real'] / e['real']:.1f} ({o['cpu'] / e['cpu']:.1f})")
+                else:
+                    cells.append("–")
+            summary.append(cells + [convergence_path(ours)])
+            for preconditioner in PRECONDITIONERS:
+                auto, read_back, fixed, peer = (at(system, preconditioner, solver, size)
+                                                for solver in ("SolveTo", "SolveToReadBack", "Solve", "Eigen"))
+                if not (auto or read_back or fixed or peer):
+                    continue
+                per_iteration = lambda e: fmt_ms(1e3 * e["seconds_per_iteration"]) if e else "–"
+                counted = auto or read_back
+                details.append([
+                    system, f"{size}²", preconditioner,
+                    f"{counted['cg_iterations']:.0f} ({counted['budget']:.0f})" if counted else "–",
+                    fmt_ms(auto and auto["real"]), fmt_ms(read_back and read_back["real"]),
+                    fmt_ms(fixed and fixed["real"]),
+                    " / ".join(per_iteration(e) for e in (auto, read_back, fixed, peer)),
+                    " / ".join(f"{e['read_backs']:.0f}" if e else "–" for e in (auto, read_back)),
+                    " / ".join(fmt_small(e and e["true_residual"]) for e in (auto, peer)),
+                    " / ".join(str(e["iterations"]) if e else "–" for e in (auto, peer))])
+    if not summary:
+        return {}
+    values = {
+        "solve_table": markdown_table(
+            ["system", "grid", "tolerance", "ours, plain", "ours, Jacobi", "Eigen, plain", "Eigen, Jacobi",
+             "ours / Eigen, plain", "ours / Eigen, Jacobi", "ours: convergence test"],
+            ["---", "---:", "---:"] + ["---:"] * 6 + ["---"], summary),
+        "solve_details": markdown_table(
+            ["system", "grid", "preconditioner", "iterations (budget)", "SolveTo ms", "SolveTo, read-back, ms",
+             "Solve(n) ms", "ms an iteration: SolveTo / read-back / Solve(n) / Eigen",
+             "read-backs: SolveTo / read-back", "true residual: ours / Eigen", "timed solves: ours / Eigen"],
+            ["---", "---:", "---"] + ["---:"] * 8, details),
+        "solve_sizes": ", ".join(f"{size}²" for size in SOLVE_SIZES
+                                 if any(key[3] == size for key in solves)),
+    }
+    span = lambda found: f"{min(found):.1f}" + (f" to {max(found):.1f}" if max(found) > min(found) else "")
+    ranges = [f"{span(ratios[p])} times as long as Eigen's {p} solve" for p in PRECONDITIONERS if ratios[p]]
+    values["solve_ranges"] = f"On this machine, by wall time, ours takes {' and '.join(ranges)}." if ranges else ""
+    return values
+
+
 def steady_values(steady):
     if not steady:
         return {"steady_verdict": "no steady-frames results", "steady_table": "", "steady_sites": "none"}
@@ -304,6 +398,7 @@ def main():
     steady, soak = load(os.path.join(results, "steady.json")), load(os.path.join(results, "soak.json"))
     trace = load(os.path.join(results, "trace-counts.json"))
     profiles = {grid: load(os.path.join(results, f"profile-{grid}.json")) for grid in (512, 128)}
+    solves = collect_solves(glob.glob(os.path.join(results, "solve-*.json")))
 
     lp_threads = context.get("lp_num_threads", "unset")
     renderer = f"{context.get('gl_renderer', '?')}, LP_NUM_THREADS={lp_threads}"
@@ -338,9 +433,11 @@ def main():
     for grid, profile in profiles.items():
         values.update(profile_values(grid, profile))
     values.update(soak_values(soak))
+    values.update(solve_values(solves))
     sections = {"baseline": bool(before), "ratios": bool(ratios), "trace": bool(trace),
                 "profile_512": bool(profiles[512]), "profile_128": bool(profiles[128]),
-                "soak": "soak_frames" in values, "no_soak": "soak_frames" not in values}
+                "soak": "soak_frames" in values, "no_soak": "soak_frames" not in values,
+                "solves": "solve_table" in values, "no_solves": "solve_table" not in values}
     template = read_text(os.path.join(os.path.dirname(os.path.abspath(__file__)), "performance.md.in"))
     with open(os.path.join(docs, "performance.md"), "w") as out:
         out.write(render(template, values, sections) + "\n")

@@ -1,0 +1,202 @@
+// Time to solution to a tolerance, with the iterations it took: the
+// framework's SolveTo (both convergence paths, plain and with Jacobi) and
+// Solve for as many iterations, beside Eigen's conjugate gradient to the same
+// tolerance. Registered size by size, system by system and preconditioner by
+// preconditioner, so that each framework time and its peer run back to back.
+#include <cmath>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "CpuPeers.h"
+#include "gpu/Framework.h"
+#include "linalg/BandMatrix.h"
+#include "linalg/CgSolver.h"
+#include "linalg/PackedVector.h"
+#include "support/HostReference.h"
+
+namespace {
+
+using Check = CgSolver::ConvergenceCheck;
+
+constexpr int kSolveSizes[] = {128, 256, 512, 1024};
+
+struct System {
+    const char* name;
+    double (*conductivity)(double x, double y);
+};
+// Conductivity rising a hundredfold across the grid gives a diagonal that
+// spans the same range: what Jacobi evens out, and Poisson has nothing of.
+const System kSystems[] = {
+    {"Poisson", [](double, double) { return 1.0; }},
+    {"Layered", [](double x, double) { return std::pow(10.0, 2.0 * x); }},
+};
+
+// On the largest grid float32 levels off above 1e-5: the solve would end
+// stalled, not converged.
+float Tolerance(int grid) { return grid >= 1024 ? 1e-4f : 1e-5f; }
+
+// Quarters in [-1.5, 1.5]: a rough right-hand side, as in the solver's tests,
+// which float32 holds to a smaller residual than a smooth one.
+std::vector<float> RightHandSide(size_t count) {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> draw(-6, 6);
+    std::vector<float> values(count);
+    for (float& v : values) v = static_cast<float>(draw(rng)) * 0.25f;
+    return values;
+}
+
+// The iterations of one solve and the wall time each took, in seconds.
+void SetIterations(benchmark::State& state, int iterations) {
+    state.counters["cg_iterations"] = iterations;
+    state.counters["seconds_per_iteration"] = benchmark::Counter(
+        iterations, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+const char* StopName(CgSolver::Stop stop) {
+    switch (stop) {
+        case CgSolver::Stop::kConverged: return "converged";
+        case CgSolver::Stop::kMaxIterations: return "max iterations";
+        case CgSolver::Stop::kStalled: return "stalled";
+        case CgSolver::Stop::kNonFinite: return "non-finite";
+        case CgSolver::Stop::kRefused: return "refused";
+    }
+    return "?";
+}
+
+// One system at one size on the GPU, kept from one benchmark to the next: at
+// the larger sizes each warm-up is a whole solve of tens of seconds.
+struct GpuSystem {
+    GpuSystem(const System& system, int grid)
+        : system(&system),
+          grid(grid),
+          band(host::Diffusion(grid, grid, system.conductivity)),
+          b(RightHandSide(static_cast<size_t>(band.N()))),
+          zero(b.size(), 0.0f),
+          x(b.size()) {
+        auto* matrix = new BandMatrix(grid, grid);
+        std::vector<int> keys;
+        for (int offset : band.offsets) keys.push_back(band.N() + offset);
+        matrix->SetDiagonals(keys.data(), static_cast<int>(keys.size()));
+        for (size_t k = 0; k < keys.size(); ++k)
+            matrix->GetDiagonal(keys[k])->SetData(band.diagonals[k].data(), band.diagonals[k].size());
+        solution = new PackedVector(grid, grid, 0);
+        auto* rhs = new PackedVector(grid, grid, 0);
+        rhs->SetData(b.data(), b.size());
+        solver = std::make_unique<CgSolver>(matrix, solution, rhs, 0);
+    }
+
+    const System* system;
+    int grid;
+    host::Band band;
+    std::vector<float> b, zero, x;  // x: the solution as read back
+    PackedVector* solution;         // owned by the solver
+    std::unique_ptr<CgSolver> solver;
+    int needed[2] = {0, 0};  // iterations the warm-up took: plain, Jacobi
+};
+
+std::unique_ptr<GpuSystem> g_held;
+
+// The warm-up compiles the programs, creates the queries and, its budget
+// ample, tells the budget of the timed solves. Solve(1) compiles Solve's own
+// update pass.
+GpuSystem& Prepared(const System& system, int grid, bool jacobi) {
+    if (!g_held || g_held->system != &system || g_held->grid != grid) {
+        g_held.reset();
+        g_held = std::make_unique<GpuSystem>(system, grid);
+    }
+    GpuSystem& s = *g_held;
+    s.solver->SetPreconditioner(jacobi ? CgSolver::Preconditioner::kJacobi : CgSolver::Preconditioner::kNone);
+    if (s.needed[jacobi] == 0) {
+        s.solution->SetData(s.zero.data(), s.zero.size());
+        s.needed[jacobi] = s.solver->SolveTo(Tolerance(grid), 16 * grid).iterations;
+        s.solver->Solve(1);
+    }
+    return s;
+}
+
+enum class Path { kSkipping, kReadBack, kFixed };
+
+// From x = 0 until x is back on the host. The conditional path issues its
+// whole budget, so the budget is what a user who knows the system's need
+// would give: 1.25 times the warm-up's count, plus a little.
+void BM_Framework(benchmark::State& state, const System* system, bool jacobi, Path path) {
+    const int grid = static_cast<int>(state.range(0));
+    GpuSystem& s = Prepared(*system, grid, jacobi);
+    const int needed = s.needed[jacobi], budget = needed + needed / 4 + 10;
+    FrameworkFramebufferScope bound;
+    CgSolver::SolveReport report;
+    for (auto _ : state) {
+        state.PauseTiming();
+        s.solution->SetData(s.zero.data(), s.zero.size());
+        glFinish();
+        state.ResumeTiming();
+        if (path == Path::kFixed)  // never preconditioned: as many plain iterations
+            report.iterations = s.solver->Solve(needed);
+        else
+            report = s.solver->SolveTo(Tolerance(grid), budget,
+                                       path == Path::kSkipping ? Check::kAuto : Check::kReadBack);
+        s.solution->GetData(s.x.data(), s.x.size());
+    }
+    const std::vector<double> x(s.x.begin(), s.x.end());
+    SetIterations(state, report.iterations);
+    state.counters["true_residual"] =
+        host::RelativeResidual(s.band, std::vector<double>(s.b.begin(), s.b.end()), x);
+    state.counters["tolerance"] = Tolerance(grid);
+    if (path == Path::kFixed) {
+        state.SetLabel("fixed");
+        return;
+    }
+    state.counters["budget"] = budget;
+    state.counters["relative_residual"] = report.relativeResidual;
+    state.counters["read_backs"] = report.readBacks;
+    state.counters["skipped_on_gpu"] = report.skippedOnGpu;
+    state.SetLabel(StopName(report.stop));
+}
+
+// Eigen allocates its work vectors in every solve: part of its time to
+// solution, as the framework's are part of its set-up.
+void BM_Eigen(benchmark::State& state, const System* system, bool jacobi) {
+    const int grid = static_cast<int>(state.range(0));
+    const host::Band band = host::Diffusion(grid, grid, system->conductivity);
+    const auto peer = perf::MakeEigenToleranceSolve(band.offsets, band.diagonals,
+                                                    RightHandSide(static_cast<size_t>(band.N())), jacobi);
+    int iterations = 0;
+    for (auto _ : state) iterations = peer->Solve(Tolerance(grid));
+    SetIterations(state, iterations);
+    state.counters["true_residual"] = peer->TrueResidual();
+    state.counters["tolerance"] = Tolerance(grid);
+    state.SetLabel(peer->Converged() ? "converged" : "max iterations");
+}
+
+int Register() {
+    for (int grid : kSolveSizes)
+        for (const System& system : kSystems)
+            for (bool jacobi : {false, true}) {
+                const std::string prefix =
+                    std::string("BM_ToTolerance/") + system.name + (jacobi ? "/Jacobi/" : "/plain/");
+                for (auto [name, path] :
+                     {std::pair{"SolveTo", Path::kSkipping}, std::pair{"SolveToReadBack", Path::kReadBack},
+                      std::pair{"Solve", Path::kFixed}})
+                    benchmark::RegisterBenchmark((prefix + name).c_str(), BM_Framework, &system, jacobi, path)
+                        ->Arg(grid)
+                        ->Unit(benchmark::kMillisecond)
+                        ->UseRealTime();
+                benchmark::RegisterBenchmark((prefix + "Eigen").c_str(), BM_Eigen, &system, jacobi)
+                    ->Arg(grid)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+            }
+    return 0;
+}
+
+[[maybe_unused]] const int g_registered = Register();
+
+}  // namespace
+
+namespace bench {
+void ReleaseKeptGpuObjects() { g_held.reset(); }
+}  // namespace bench
