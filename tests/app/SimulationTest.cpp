@@ -3,6 +3,7 @@
 #include <GL/freeglut.h>
 
 #include <array>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -101,19 +102,18 @@ using SimulationTest = SceneTest;
 // products over 262144 terms: llvmpipe ends 1.3e-5 off. A fault in the scheme
 // or in the order of a frame is off by 1e-2 or more.
 TEST_F(SimulationTest, FramesWithPointerDropsMatchTheHostScheme) {
-    const std::array<int, 3> drops[] = {{0, 401, 299}, {1, 1, 598}, {2, 799, 230}, {5, 313, 1}, {12, 1, 599}};
+    const std::map<int, std::pair<int, int>> drops = {
+        {0, {401, 299}}, {1, {1, 598}}, {2, {799, 230}}, {5, {313, 1}}, {12, {1, 599}}};
     host::WaveState water{Field(kCount), Field(kCount), Field(kCount)};
     for (int frame = 0; frame < 25; ++frame) {
-        const auto* drop =
-            std::find_if(std::begin(drops), std::end(drops), [&](auto& d) { return d[0] == frame; });
-        const bool dropping = drop != std::end(drops);
-        if (dropping) Mouse(GLUT_LEFT_BUTTON, GLUT_DOWN, (*drop)[1], (*drop)[2]);
+        const auto drop = drops.find(frame);
+        if (drop != drops.end()) Mouse(GLUT_LEFT_BUTTON, GLUT_DOWN, drop->second.first, drop->second.second);
         Display();
         Mouse(GLUT_LEFT_BUTTON, GLUT_UP, 0, 0);
         host::AdvanceFrame(kGrid, kGrid, 0.045f, water);
-        if (dropping)  // window pixel (x, y from the top) to texel (x * 512/800, (1 - y/600) * 512)
-            water.current[size_t(int((1 - (*drop)[2] / 600.0) * kGrid) * kGrid + (*drop)[1] * kGrid / 800)] =
-                kDropHeight;
+        if (drop == drops.end()) continue;
+        const auto [x, y] = drop->second;  // a window pixel, y from the top, on the 512x512 grid
+        water.current[size_t(int((1 - y / 600.0) * kGrid) * kGrid + x * kGrid / 800)] = kDropHeight;
     }
     const Field* expected[] = {&water.current, &water.last, &water.solution};
     for (int i = 0; i < 3; ++i)
