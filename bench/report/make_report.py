@@ -204,6 +204,30 @@ def before_after_operations(before, after, size=512):
                           ["---"] + ["---:"] * 6, rows)
 
 
+def frame_targets(before, after, size=512):
+    """The frame's passes, texels read and time over Eigen's at one grid size,
+    before and after, and how the texels read split between the solve and the
+    demo's own passes over unpacked height fields."""
+    def figures(table):
+        frame, eigen, solve = (row_at(table, name, size) for name in ("BM_Frame", "BM_EigenFrame", "BM_Solve2"))
+        if not (frame and frame.get("passes")):
+            return None
+        return {"passes": frame["passes"], "texels": frame["texels_read"],
+                "eigen": frame["real"] / eigen["real"] if eigen else None,
+                "solve": solve and solve.get("texels_read")}
+    b, a = figures(before), figures(after)
+    if not a:
+        return {}
+    pair = lambda key, fmt: f"{fmt(b[key])} → {fmt(a[key])}" if b and b[key] is not None else fmt(a[key])
+    values = {"target_grid": size, "target_passes": pair("passes", fmt_count),
+              "target_texels": pair("texels", fmt_count),
+              "target_eigen": pair("eigen", lambda r: "–" if r is None else f"{r:.1f}")}
+    if a["solve"]:
+        values.update(target_solve_texels=fmt_count(a["solve"]),
+                      target_unpacked_texels=fmt_count(a["texels"] - a["solve"]))
+    return values
+
+
 def collect_solves(paths):
     """(system, preconditioner, solver, size) -> the benchmark's entry, with
     its wall and CPU time per solve in ms as real and cpu."""
@@ -434,10 +458,12 @@ def main():
         values.update(profile_values(grid, profile))
     values.update(soak_values(soak))
     values.update(solve_values(solves))
+    values.update(frame_targets(before, after))
     sections = {"baseline": bool(before), "ratios": bool(ratios), "trace": bool(trace),
                 "profile_512": bool(profiles[512]), "profile_128": bool(profiles[128]),
                 "soak": "soak_frames" in values, "no_soak": "soak_frames" not in values,
-                "solves": "solve_table" in values, "no_solves": "solve_table" not in values}
+                "solves": "solve_table" in values, "no_solves": "solve_table" not in values,
+                "targets": "target_passes" in values, "target_split": "target_solve_texels" in values}
     template = read_text(os.path.join(os.path.dirname(os.path.abspath(__file__)), "performance.md.in"))
     with open(os.path.join(docs, "performance.md"), "w") as out:
         out.write(render(template, values, sections) + "\n")
