@@ -125,6 +125,57 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.packed ? "Packed" : "Unpacked") + ShapeName({info.param.shape, 0});
     });
 
+// The halving passes a caller drives itself, ReduceSquare and then the
+// layout's ReduceInto, are exact on power-of-two sides. The caller supplies
+// the two scratch textures the passes ping-pong between.
+template <typename Layout>
+class SteppedVector : public Layout {
+public:
+    SteppedVector(int w, int h) : Layout(w, h, 0) {}
+    float Reduce(GpuVector* other) {
+        TextureDesc desc;
+        this->GetTextureDesc(&desc);
+        const int slots[2] = {g_resourcePool->AcquireTexture(desc, this->tempTexture[0]),
+                              g_resourcePool->AcquireTexture(desc, this->tempTexture[1])};
+        GpuScalar total;
+        glActiveTexture(GL_TEXTURE1);
+        glBindTexture(GL_TEXTURE_2D, other != nullptr ? other->Texture() : 0);
+        glActiveTexture(GL_TEXTURE0);
+        glBindTexture(GL_TEXTURE_2D, this->Texture());
+        this->ReduceInto(this->ReduceSquare(other != nullptr), total.Texture());
+        for (int slot : slots) g_resourcePool->ReleaseTexture(slot);
+        return total.GetValue();
+    }
+};
+
+class SteppedReductionTest : public ReductionTest {};
+
+TEST_P(SteppedReductionTest, SumsAndDotsMatchTheHost) {
+    const Shape s = GetParam().shape;
+    const size_t n = static_cast<size_t>(s.w * s.h);
+    const Floats a = Quarters(n, 21), b = Quarters(n, 22);
+    const auto reduce = [&](auto* tag) {
+        using Vector = std::remove_pointer_t<decltype(tag)>;
+        SteppedVector<Vector> va(s.w, s.h), vb(s.w, s.h);
+        EXPECT_TRUE(va.SetData(a.data(), a.size()) && vb.SetData(b.data(), b.size()));
+        return std::make_pair(va.Reduce(nullptr), va.Reduce(&vb));
+    };
+    const auto [sum, dot] = GetParam().packed ? reduce(static_cast<PackedVector*>(nullptr))
+                                              : reduce(static_cast<UnpackedVector*>(nullptr));
+    EXPECT_EQ(sum, static_cast<float>(std::accumulate(a.begin(), a.end(), 0.0)));
+    EXPECT_EQ(dot, static_cast<float>(Dot(ToDoubles(a), ToDoubles(b))));
+}
+
+// Square, oblong both ways, one texel wide or high, below the square pass.
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, SteppedReductionTest,
+    ::testing::Values(ReductionCase{false, {16, 16}}, ReductionCase{false, {8, 2}}, ReductionCase{false, {2, 8}},
+                      ReductionCase{false, {1, 8}}, ReductionCase{false, {8, 1}}, ReductionCase{true, {16, 8}},
+                      ReductionCase{true, {4, 4}}),
+    [](const ::testing::TestParamInfo<ReductionCase>& info) {
+        return std::string(info.param.packed ? "Packed" : "Unpacked") + ShapeName({info.param.shape, 0});
+    });
+
 class ShiftedProductTest : public LinalgParamTest<Shape> {};
 
 // Shifts pair elements across row ends and wrap past either end of the
