@@ -166,15 +166,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 // An iteration that overflows: A p is infinite in one row, so the step is 0
 // and r becomes NaN there. The solve stops at once with the last finite x.
+// The first iteration overflows: through p.Ap, or through a step so long
+// (p.Ap nearly 0 on an indefinite diagonal) that x' is finite and r' is not.
+// Either way x stays the last iterate with a finite residual, the start.
 TEST_F(ToleranceSolveTest, AResidualGoingNonFiniteMidSolveStopsIt) {
-    HostBand a = Poisson(kN);
-    a.diagonals[2][0] = 1e30f;
-    const Floats b = With(Floats(kN * kN, 0.0f), 0, 1e10f), zero(b.size(), 0.0f);
-    auto solver = MakeSolver(a, zero, b);
-    const CgSolver::SolveReport report = solver->SolveTo(1e-5f, 100);
-    EXPECT_EQ(report.stop, Stop::kNonFinite);
-    EXPECT_EQ(report.iterations, 1);
-    EXPECT_TRUE(Near(Values(*x), zero));
+    const size_t far = kN * kN / 2 + kN / 2;
+    HostBand huge = Poisson(kN), indefinite = Poisson(kN);
+    huge.diagonals[2][0] = 1e30f;
+    indefinite.diagonals[2][0] = 1e-20f;
+    indefinite.diagonals[2][far] = 0.0f;
+    const Floats zero(kN * kN, 0.0f);
+    for (const auto& [a, b] : {std::make_pair(huge, With(zero, 0, 1e10f)),
+                               std::make_pair(indefinite, With(With(zero, 0, 1.0f), far, 1.0f))}) {
+        auto solver = MakeSolver(a, zero, b);
+        const CgSolver::SolveReport report = solver->SolveTo(1e-5f, 100);
+        EXPECT_EQ(report.stop, Stop::kNonFinite);
+        EXPECT_EQ(report.iterations, 1);
+        EXPECT_TRUE(Near(Values(*x), zero));
+    }
 }
 
 }  // namespace
