@@ -164,11 +164,10 @@ INSTANTIATE_TEST_SUITE_P(
                Stop::kConverged, 0, With(kStart, 9, 0.0f)}),
     [](const ::testing::TestParamInfo<Ending>& info) { return info.param.name; });
 
-// An iteration that overflows: A p is infinite in one row, so the step is 0
-// and r becomes NaN there. The solve stops at once with the last finite x.
-// The first iteration overflows: through p.Ap, or through a step so long
-// (p.Ap nearly 0 on an indefinite diagonal) that x' is finite and r' is not.
-// Either way x stays the last iterate with a finite residual, the start.
+// The first iteration overflows: A p infinite in one row (the step is 0 and
+// r becomes NaN there), or a step so long (p.Ap nearly 0 on an indefinite
+// diagonal) that x' is finite and r' is not. Either way the solve stops at
+// once and x stays the last iterate with a finite residual, the start.
 TEST_F(ToleranceSolveTest, AResidualGoingNonFiniteMidSolveStopsIt) {
     const size_t far = kN * kN / 2 + kN / 2;
     HostBand huge = Poisson(kN), indefinite = Poisson(kN);

@@ -78,6 +78,9 @@ struct ReductionCase {
     bool packed;
     Shape shape;
 };
+std::string ReductionName(const ::testing::TestParamInfo<ReductionCase>& info) {
+    return std::string(info.param.packed ? "Packed" : "Unpacked") + ShapeName({info.param.shape, 0});
+}
 class ReductionTest : public LinalgParamTest<ReductionCase> {
 protected:
     std::unique_ptr<GpuVector> Vec(const Floats& values) {
@@ -121,9 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ReductionCase{false, {1, 7}}, ReductionCase{false, {17, 1}}, ReductionCase{false, {3, 5}},
                       ReductionCase{false, {100, 100}}, ReductionCase{true, {2, 2}}, ReductionCase{true, {6, 4}},
                       ReductionCase{true, {10, 6}}, ReductionCase{true, {20, 36}}, ReductionCase{true, {512, 512}}),
-    [](const ::testing::TestParamInfo<ReductionCase>& info) {
-        return std::string(info.param.packed ? "Packed" : "Unpacked") + ShapeName({info.param.shape, 0});
-    });
+    ReductionName);
 
 // The halving passes a caller drives itself, ReduceSquare and then the
 // layout's ReduceInto, are exact on power-of-two sides. The caller supplies
@@ -172,9 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ReductionCase{false, {16, 16}}, ReductionCase{false, {8, 2}}, ReductionCase{false, {2, 8}},
                       ReductionCase{false, {1, 8}}, ReductionCase{false, {8, 1}}, ReductionCase{true, {16, 8}},
                       ReductionCase{true, {4, 4}}),
-    [](const ::testing::TestParamInfo<ReductionCase>& info) {
-        return std::string(info.param.packed ? "Packed" : "Unpacked") + ShapeName({info.param.shape, 0});
-    });
+    ReductionName);
 
 class ShiftedProductTest : public LinalgParamTest<Shape> {};
 
