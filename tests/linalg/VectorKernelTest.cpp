@@ -2,6 +2,7 @@
 // models on every channel of square, wide, tall and thin textures.
 #include <numeric>
 
+#include "linalg/KernelSupport.h"
 #include "linalg/LinalgTestSupport.h"
 
 namespace lt {
@@ -139,15 +140,21 @@ public:
         const int slots[2] = {g_resourcePool->AcquireTexture(desc, this->tempTexture[0]),
                               g_resourcePool->AcquireTexture(desc, this->tempTexture[1])};
         GpuScalar total;
-        glActiveTexture(GL_TEXTURE1);
-        glBindTexture(GL_TEXTURE_2D, other != nullptr ? other->Texture() : 0);
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_2D, this->Texture());
+        kernel::BindTexture(GL_TEXTURE1, other != nullptr ? other->Texture() : 0);
+        kernel::BindTexture(GL_TEXTURE0, this->Texture());
         this->ReduceInto(this->ReduceSquare(other != nullptr), total.Texture());
         for (int slot : slots) g_resourcePool->ReleaseTexture(slot);
         return total.GetValue();
     }
 };
+
+// The sum of a and its inner product with b, each through the stepped passes.
+template <typename Layout>
+std::pair<float, float> SteppedSumAndDot(Shape s, const Floats& a, const Floats& b) {
+    SteppedVector<Layout> va(s.w, s.h), vb(s.w, s.h);
+    EXPECT_TRUE(va.SetData(a.data(), a.size()) && vb.SetData(b.data(), b.size()));
+    return {va.Reduce(nullptr), va.Reduce(&vb)};
+}
 
 class SteppedReductionTest : public ReductionTest {};
 
@@ -155,14 +162,8 @@ TEST_P(SteppedReductionTest, SumsAndDotsMatchTheHost) {
     const Shape s = GetParam().shape;
     const size_t n = static_cast<size_t>(s.w * s.h);
     const Floats a = Quarters(n, 21), b = Quarters(n, 22);
-    const auto reduce = [&](auto* tag) {
-        using Vector = std::remove_pointer_t<decltype(tag)>;
-        SteppedVector<Vector> va(s.w, s.h), vb(s.w, s.h);
-        EXPECT_TRUE(va.SetData(a.data(), a.size()) && vb.SetData(b.data(), b.size()));
-        return std::make_pair(va.Reduce(nullptr), va.Reduce(&vb));
-    };
-    const auto [sum, dot] = GetParam().packed ? reduce(static_cast<PackedVector*>(nullptr))
-                                              : reduce(static_cast<UnpackedVector*>(nullptr));
+    const auto [sum, dot] = GetParam().packed ? SteppedSumAndDot<PackedVector>(s, a, b)
+                                              : SteppedSumAndDot<UnpackedVector>(s, a, b);
     EXPECT_EQ(sum, static_cast<float>(std::accumulate(a.begin(), a.end(), 0.0)));
     EXPECT_EQ(dot, static_cast<float>(Dot(ToDoubles(a), ToDoubles(b))));
 }
