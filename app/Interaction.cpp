@@ -14,6 +14,7 @@
 #include "app/Scene.h"
 #include "app/Window.h"
 #include "gpu/FullScreenPass.h"
+#include "gpu/GlPlatform.h"
 #include "gpu/ResourcePool.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/PackedVector.h"
@@ -145,9 +146,7 @@ void AddDrop(float x, float y) {
     AttachPassTarget(g_pHeightCurrent->Texture());
     g_pDropProgram->Bind();
     // A one-pixel point lands at (x*w, y*h) of the target: exactly one texel.
-    glBegin(GL_POINTS);
-    glVertex2f((x - 0.5f) * 2.0f, (y - 0.5f) * 2.0f);
-    glEnd();
+    DrawPoint((x - 0.5f) * 2.0f, (y - 0.5f) * 2.0f);
     g_pDropProgram->Unbind();
     EndRenderToTexture();
 }

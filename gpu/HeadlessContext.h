@@ -29,7 +29,8 @@ public:
     void Close();
 
     bool IsOpen() const { return context_ != nullptr; }
-    // "device" or "surfaceless" while open, otherwise null.
+    // "device" or "surfaceless" while open ("webgl2" in the browser build,
+    // where the context is WebGL 2 on a hidden canvas), otherwise null.
     const char* Platform() const { return platform_; }
 
 private:

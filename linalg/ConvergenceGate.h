@@ -2,7 +2,7 @@
 
 #include <GL/glew.h>
 
-#include <vector>
+#include "gpu/FragmentQueries.h"
 
 class GpuScalar;
 class ShaderProgram;
@@ -49,9 +49,8 @@ public:
     static bool Running(float rr, float bb, float tolerance2);
 
 private:
-    std::vector<GLuint> m_queries;
+    FragmentQueries m_queries;
     GpuScalar* m_pTarget;  // the test fragment's destination; nothing reads it
-    unsigned m_generation;
     ShaderProgram* m_pTestProgram = nullptr;
     GLint m_iToleranceLocation = -1;
 };

@@ -1,5 +1,6 @@
 #include "linalg/KernelSupport.h"
 
+#include "gpu/GlPlatform.h"
 #include "gpu/ShaderProgram.h"
 
 namespace kernel {
@@ -27,11 +28,6 @@ void BindTexture(GLenum unit, GLuint texture) {
     glBindTexture(GL_TEXTURE_2D, texture);
 }
 
-void DrawSingleFragment() {
-    glBegin(GL_POINTS);
-    glTexCoord2f(0.0f, 0.0f);
-    glVertex2f(0.0f, 0.0f);
-    glEnd();
-}
+void DrawSingleFragment() { DrawTexturedPoint({0.0f, 0.0f, 0.0f, 0.0f}); }
 
 }  // namespace kernel
