@@ -1,6 +1,9 @@
 #include "gpu/GlslEs.h"
 
 #include <cctype>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
 #include <set>
 
 namespace {
@@ -31,6 +34,17 @@ std::string WithoutVersion(const std::string& source) {
     if (start == std::string::npos || source.compare(start, 8, "#version") != 0) return source;
     const size_t end = source.find('\n', start);
     return end == std::string::npos ? std::string() : source.substr(end + 1);
+}
+
+// Desktop GLSL rounds a literal to the nearest float, so one a little above
+// the largest float (3.4028235e38, as its 8 digits print) is that float;
+// GLSL ES makes anything above it infinite. Such literals become one just
+// below, which rounds to the same float.
+std::string LiteralForEs(const std::string& literal) {
+    if (literal.find_first_of(".eE") == std::string::npos) return literal;
+    const double value = std::strtod(literal.c_str(), nullptr);
+    const double roundsToLargest = static_cast<double>(FLT_MAX) + std::ldexp(1.0, 103);  // half its ulp
+    return value > FLT_MAX && value < roundsToLargest ? "3.4028234e38" : literal;
 }
 
 struct Translation {
@@ -75,11 +89,19 @@ Translation Translate(const std::string& text, bool vertexStage) {
     Translation out;
     size_t at = 0;
     while (at < text.size()) {
-        if (!StartsIdentifier(text[at])) {
+        const bool number = std::isdigit(static_cast<unsigned char>(text[at])) ||
+                            (text[at] == '.' && at + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[at + 1])));
+        if (number) {
             // A number's letters (1.0e5, 2u) never start an identifier.
-            const bool number = std::isdigit(static_cast<unsigned char>(text[at])) != 0;
-            do out.body += text[at++];
-            while (number && at < text.size() && (ContinuesIdentifier(text[at]) || text[at] == '.'));
+            const size_t start = at;
+            while (at < text.size() && (ContinuesIdentifier(text[at]) || text[at] == '.' ||
+                                        ((text[at] == '-' || text[at] == '+') && (text[at - 1] == 'e' || text[at - 1] == 'E'))))
+                ++at;
+            out.body += LiteralForEs(text.substr(start, at - start));
+            continue;
+        }
+        if (!StartsIdentifier(text[at])) {
+            out.body += text[at++];
             continue;
         }
         const size_t start = at;

@@ -16,7 +16,9 @@
 //   - gl_FragColor and gl_FragData[n] become the outputs zentor_FragData0,
 //     zentor_FragData1, ... at locations 0, 1, ...;
 //   - the vertex stage's main also sets gl_PointSize to 1, the point size GL
-//     has by default and GLSL ES leaves undefined.
+//     has by default and GLSL ES leaves undefined;
+//   - a float literal just above the largest float, which GLSL rounds to
+//     that float and GLSL ES makes infinite, becomes one just below it.
 // Names are replaced as whole identifiers, in the preprocessor's lines too.
 // gl_TexCoord and gl_FragData need a literal index: with any other, the name
 // stays and the ES compiler rejects it.
