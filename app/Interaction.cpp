@@ -13,6 +13,7 @@
 #include "app/FrameTiming.h"
 #include "app/Scene.h"
 #include "app/Window.h"
+#include "app/XServer.h"
 #include "gpu/FullScreenPass.h"
 #include "gpu/GlPlatform.h"
 #include "gpu/ResourcePool.h"
@@ -70,7 +71,7 @@ float RandomDropCoordinate() {
 
 void Quit() {
     DestroyScene();
-    std::exit(0);
+    EndProgram(0);
 }
 
 // The title follows at once rather than at the next refresh, up to a second
