@@ -29,6 +29,8 @@ try {
   ]);
   if (typeof exit === 'number') {
     status = exit;
+  } else if (exit === undefined) {
+    console.error(`${program}: no test page in ${directory}`);
   } else {
     console.error(`${program}: ${exit}`);
   }
