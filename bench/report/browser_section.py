@@ -25,6 +25,11 @@ def ratio(a, b):
     return f"{a / b:.1f}" if a and b else "–"
 
 
+def spread(r, key, digits):
+    low, high = r.get(key + "_range", [r[key], r[key]])
+    return f"{r[key]:.{digits}f} ({low:.{digits}f}–{high:.{digits}f})"
+
+
 def render(data):
     if not data:
         return "No browser figures yet: `scripts/web.sh --bench` measures them and writes them here."
@@ -34,19 +39,20 @@ def render(data):
                      ("browser", web)):
         path = "skipped on the GPU" if r["solve_skipped_on_gpu"] else "read back every 8"
         renderer = "SwiftShader through ANGLE" if r is web else r["renderer"]
-        rows.append(f"| {label} | {renderer} | {r['frame_ms']:.1f} | {r['solve_ms']:.0f} "
-                    f"({r['solve_iterations']} iterations, {path}) | {r['solve_read_back_ms']:.0f} "
-                    f"({r['solve_read_back_read_backs']} read-backs) | {r['true_residual']:.1e} |")
-    table = "\n".join(["| build | renderer | frame at 512² (ms) | 256² solve, the driver's path (ms) "
-                       "| 256² solve, read-back path (ms) | true residual |",
-                       "|---|---|---:|---:|---:|---:|"] + rows)
+        rows.append(f"| {label} | {renderer} | {spread(r, 'frame_ms', 1)} | {spread(r, 'solve_ms', 0)} "
+                    f"| {r['solve_iterations']}, {path} | {spread(r, 'solve_read_back_ms', 0)} "
+                    f"| {r['solve_read_back_read_backs']} | {r['true_residual']:.1e} |")
+    table = "\n".join(["| build | renderer | frame at 512², ms | 256² solve, the driver's path, ms "
+                       "| iterations, path | 256² solve, read-back path, ms | its read-backs | true residual |",
+                       "|---|---|---:|---:|---|---:|---:|---:|"] + rows)
     return f"""The demo's frame and a solve to a tolerance in the browser build (WebGL 2 in
 {context.get('chromium', 'Chromium')}, headless, `--use-angle=swiftshader`) beside the desktop build
 (OpenGL on Mesa's llvmpipe), on the same machine: {context.get('cpu', '?')}, {context.get('cores', '?')}
 cores, shared (load before: {context.get('load_before', '?')}; after: {context.get('load_after', '?')}).
 `scripts/web.sh --bench` ran `zentor_platform_times` (bench/platform/), which both builds build from
 the same source, {web.get('rounds', 1)} rounds of the three in turn on {context.get('date', '?')}; each figure is
-the median over the rounds. The frame is the demo's at 512²: the simulation step and the lighting
+the median over the rounds, with the lowest and highest in brackets: on this shared machine the
+rounds spread widely, and the ratios below are the medians'. The frame is the demo's at 512²: the simulation step and the lighting
 pass into an 800 × 600 picture, the median of three batches of {web['frames_per_batch']} frames, each
 batch ended by a texel of the picture read back. The solve is the tolerance benchmarks' 256² Poisson
 system with the rough right-hand side to 1e-5, from x = 0 until x is back on the host, the median
@@ -101,7 +107,9 @@ def merged_rounds(results, build):
         sys.exit(f"no results for {build} in {results}")
     merged = dict(rounds[0], rounds=len(rounds))
     for key in TIMES:
-        merged[key] = sorted(r[key] for r in rounds)[len(rounds) // 2]
+        values = sorted(r[key] for r in rounds)
+        merged[key] = values[len(values) // 2]
+        merged[key + "_range"] = [values[0], values[-1]]
     return merged
 
 
