@@ -115,6 +115,7 @@ export class Browser {
     this.sessions.set(sessionId, page.session);
     await page.session.send('Runtime.enable');
     await page.session.send('Page.enable');
+    await page.session.send('Log.enable');
     return page;
   }
 
@@ -135,7 +136,11 @@ export class Page {
     this.onLine = null;  // called with every console line as it comes
     this.session.on('Runtime.consoleAPICalled', ({ type, args }) => {
       const text = args.map((a) => (a.value !== undefined ? String(a.value) : a.description || '')).join(' ');
-      this.record(type === 'error' ? text : text, type);
+      this.record(text, type);
+    });
+    // What the browser itself reports, WebGL's errors among it.
+    this.session.on('Log.entryAdded', ({ entry }) => {
+      if (entry.level === 'warning' || entry.level === 'error') this.record(`${entry.source}: ${entry.text}`, 'browser');
     });
     this.session.on('Runtime.exceptionThrown', ({ exceptionDetails }) => {
       const d = exceptionDetails;

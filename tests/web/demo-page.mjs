@@ -144,7 +144,7 @@ try {
   const ended = await page.waitFor('document.getElementById("status").textContent.includes("ended") && ' +
     'document.getElementById("status").textContent', 5000, 'the end of the demo');
   check(Boolean(ended), `q ends the demo: "${ended}"`);
-  const thrown = page.log.filter((line) => line.type === 'exception' || line.type === 'error');
+  const thrown = page.log.filter((line) => ['exception', 'error', 'browser'].includes(line.type));
   check(thrown.length === 0, `nothing went wrong on the page${thrown.length ? ': ' + thrown[0].text : ''}`);
 } catch (error) {
   check(false, error.message);

@@ -19,7 +19,8 @@ const browser = await Browser.launch();
 let status = 1;
 try {
   const page = await browser.newPage();
-  page.onLine = (text, type) => (type === 'log' ? process.stdout : process.stderr).write(text + '\n');
+  page.onLine = (text, type) =>
+    (type === 'log' ? process.stdout : process.stderr).write((type === 'browser' ? 'browser: ' : '') + text + '\n');
   const query = new URLSearchParams({ program });
   for (const argument of programArguments) query.append('arg', argument);
   await page.navigate(`${url}test-page.html?${query}`);
