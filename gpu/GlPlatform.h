@@ -39,7 +39,7 @@ void DrawTexturedPoint(const TexturedVertex& vertex);
 // A point with no texture coordinate of its own.
 void DrawPoint(float x, float y);
 
-// Specifies level 0 of the bound texture from host floats, or gives it
+// Fills level 0 of the bound texture from host floats, or gives it
 // storage alone when values is null. format is GL_RGBA or GL_LUMINANCE.
 void UploadFloatTexels(GLenum target, GLint internalFormat, int width, int height, GLenum format,
                        const float* values);
