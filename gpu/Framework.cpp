@@ -92,13 +92,29 @@ void ShutdownFramework() {
 
 unsigned FrameworkGeneration() { return g_uGeneration; }
 
+namespace {
+
+void PrintRefusal(const char* call, const char* reason, void*) { std::fprintf(stderr, "%s: %s\n", call, reason); }
+
+RefusalHandler g_refusalHandler = PrintRefusal;
+void* g_refusalUserData = nullptr;
+
+}  // namespace
+
+RefusalHandler SetRefusalHandler(RefusalHandler handler, void* userData) {
+    const RefusalHandler previous = g_refusalHandler;
+    g_refusalHandler = handler != nullptr ? handler : PrintRefusal;
+    g_refusalUserData = handler != nullptr ? userData : nullptr;
+    return previous;
+}
+
 bool Refuse(const char* call, const char* reasonFormat, ...) {
-    std::fprintf(stderr, "%s: ", call);
+    char reason[512];
     va_list arguments;
     va_start(arguments, reasonFormat);
-    std::vfprintf(stderr, reasonFormat, arguments);
+    std::vsnprintf(reason, sizeof reason, reasonFormat, arguments);
     va_end(arguments);
-    std::fputc('\n', stderr);
+    g_refusalHandler(call, reason, g_refusalUserData);
     return false;
 }
 

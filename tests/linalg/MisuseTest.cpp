@@ -162,9 +162,9 @@ class MisuseTest : public LinalgParamTest<Misuse> {};
 TEST_P(MisuseTest, IsRefusedWithAMessageAndLeavesTheOperands) {
     Operands o;
     const GLuint aTexture = o.a->Texture(), bTexture = o.b->Texture(), sTexture = o.s->Texture();
-    ::testing::internal::CaptureStderr();
+    RefusalRecorder refusals;
     GetParam().act(o);
-    const std::string errors = ::testing::internal::GetCapturedStderr();
+    const std::string errors = refusals.Take();
     EXPECT_EQ(errors.rfind(std::string(GetParam().call) + ": ", 0), 0u) << errors;
     EXPECT_EQ(errors.back(), '\n');
     EXPECT_EQ(o.a->Texture(), aTexture);
