@@ -28,6 +28,7 @@ set(ZENTOR_PUBLIC_LINALG_HEADERS
   GpuElement.h
   GpuScalar.h
   GpuVector.h
+  GridStencil.h
   PackedVector.h
   UnpackedVector.h)
 

@@ -47,25 +47,55 @@ void ShutdownFramework() {
 
 unsigned FrameworkGeneration() { return g_uGeneration; }
 
+namespace {
+
+void PrintRefusal(const char* call, const char* reason, void*) { std::fprintf(stderr, "%s: %s\n", call, reason); }
+
+RefusalHandler g_refusalHandler = PrintRefusal;
+void* g_refusalUserData = nullptr;
+
+}  // namespace
+
+RefusalHandler SetRefusalHandler(RefusalHandler handler, void* userData) {
+    const RefusalHandler previous = g_refusalHandler;
+    g_refusalHandler = handler != nullptr ? handler : PrintRefusal;
+    g_refusalUserData = handler != nullptr ? userData : nullptr;
+    return previous;
+}
+
 bool Refuse(const char* call, const char* reasonFormat, ...) {
-    std::fprintf(stderr, "%s: ", call);
+    char reason[512];
     va_list arguments;
     va_start(arguments, reasonFormat);
-    std::vfprintf(stderr, reasonFormat, arguments);
+    std::vsnprintf(reason, sizeof reason, reasonFormat, arguments);
     va_end(arguments);
-    std::fputc('\n', stderr);
+    g_refusalHandler(call, reason, g_refusalUserData);
     return false;
 }
 
+namespace {
+
+bool SeparateReadAndDrawBindings() { return GLEW_VERSION_3_0 || GLEW_EXT_framebuffer_blit; }
+
+}  // namespace
+
 FrameworkFramebufferScope::FrameworkFramebufferScope() {
     if (g_frameworkFbo == 0) return;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &previous_);
-    rebound_ = static_cast<GLuint>(previous_) != g_frameworkFbo;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &previousDraw_);
+    previousRead_ = previousDraw_;
+    if (SeparateReadAndDrawBindings()) glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &previousRead_);
+    rebound_ = static_cast<GLuint>(previousDraw_) != g_frameworkFbo || static_cast<GLuint>(previousRead_) != g_frameworkFbo;
     if (rebound_) glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo);
 }
 
 FrameworkFramebufferScope::~FrameworkFramebufferScope() {
-    if (rebound_) glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, static_cast<GLuint>(previous_));
+    if (!rebound_) return;
+    if (previousRead_ == previousDraw_) {
+        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, static_cast<GLuint>(previousDraw_));
+        return;
+    }
+    glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, static_cast<GLuint>(previousDraw_));
+    glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, static_cast<GLuint>(previousRead_));
 }
 
 void CheckGlslSupport() {

@@ -29,13 +29,23 @@ void CheckGlslSupport();
 // work instead of using indices into a pool that is gone.
 unsigned FrameworkGeneration();
 
-// Prints "call: reason" as one line on standard error and returns false: how
-// every library call refuses work it cannot do. The reason is printf-style.
+// Reports "call: reason" and returns false: how every library call refuses
+// work it cannot do. The reason is printf-style. By default the line goes to
+// standard error; an application can take refusals itself.
 bool Refuse(const char* call, const char* reasonFormat, ...) __attribute__((format(printf, 2, 3)));
+
+// Receives each refusal: the call, and the reason without a trailing newline.
+// userData is what was passed to SetRefusalHandler.
+using RefusalHandler = void (*)(const char* call, const char* reason, void* userData);
+// Replaces the handler and returns the previous one; null restores the
+// default, which prints "call: reason" on standard error.
+RefusalHandler SetRefusalHandler(RefusalHandler handler, void* userData = nullptr);
 
 // Binds the framework framebuffer for the lifetime of the scope and restores
 // whatever the caller had bound, so GPU work lands in its own targets whatever
-// framebuffer is current. Scopes nest; the inner ones find it bound already.
+// framebuffer is current. Where the driver binds reading and drawing apart
+// (OpenGL 3.0, GL_EXT_framebuffer_blit), each binding comes back on its own.
+// Scopes nest; the inner ones find it bound already.
 class FrameworkFramebufferScope {
 public:
     FrameworkFramebufferScope();
@@ -44,6 +54,7 @@ public:
     FrameworkFramebufferScope& operator=(const FrameworkFramebufferScope&) = delete;
 
 private:
-    GLint previous_ = 0;
+    GLint previousDraw_ = 0;
+    GLint previousRead_ = 0;
     bool rebound_ = false;
 };

@@ -3,6 +3,9 @@
 #include <GL/glew.h>
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "gpu/Framework.h"
 
 // Every GL test executable shares one context, made once in main with the
@@ -15,6 +18,24 @@ bool OpenTestContext(int* argc, char** argv);
 class GlTest : public ::testing::Test {
 protected:
     void TearDown() override;
+};
+
+// Collects the library's refusals while it lives, one "call: reason" line
+// each, instead of letting them reach standard error.
+class RefusalRecorder {
+public:
+    RefusalRecorder() { SetRefusalHandler(&Record, this); }
+    ~RefusalRecorder() { SetRefusalHandler(nullptr); }
+    RefusalRecorder(const RefusalRecorder&) = delete;
+    RefusalRecorder& operator=(const RefusalRecorder&) = delete;
+    // Every line so far, each ended by a newline, and forgets them.
+    std::string Take() { return std::exchange(text_, std::string()); }
+
+private:
+    static void Record(const char* call, const char* reason, void* self) {
+        static_cast<RefusalRecorder*>(self)->text_ += std::string(call) + ": " + reason + "\n";
+    }
+    std::string text_;
 };
 
 // Captures what the code under test writes to standard output.

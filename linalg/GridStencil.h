@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+// One tap of a grid stencil: the neighbour (x + dx, y + dy) of point (x, y).
+struct StencilOffset {
+    int dx;
+    int dy;
+    bool operator==(const StencilOffset& other) const { return dx == other.dx && dy == other.dy; }
+};
+
+// A linear operator on the points of a W x H grid, held on the host in
+// double: row (x, y) has, for each tap, one coefficient multiplying the value
+// at (x + dx, y + dy). A tap whose neighbour lies outside the grid is not part
+// of the operator (Dirichlet): its coefficient is 0 and stays 0. Points are
+// numbered row-major, n = y W + x, as every vector numbers its elements, so
+// the coefficients of a tap are the band diagonal of element offset dy W + dx.
+//
+// The GPU matrix is built from it (GridOperator), and what the GPU cannot do
+// in float is done here in double: residuals for refinement, coarse grids.
+class GridStencil {
+public:
+    GridStencil() = default;
+    // Every coefficient 0. Offsets are taken as given; GridOperatorBuilder is
+    // the checked way in.
+    GridStencil(int width, int height, std::vector<StencilOffset> offsets);
+
+    int Width() const { return m_iWidth; }
+    int Height() const { return m_iHeight; }
+    long long Points() const { return static_cast<long long>(m_iWidth) * m_iHeight; }
+    int NumTaps() const { return static_cast<int>(m_offsets.size()); }
+    const std::vector<StencilOffset>& Offsets() const { return m_offsets; }
+    const StencilOffset& Offset(int tap) const { return m_offsets[static_cast<std::size_t>(tap)]; }
+    int FindTap(int dx, int dy) const;  // -1 when the stencil has no such tap
+    // dy W + dx: the band diagonal's offset.
+    long long ElementOffset(int tap) const;
+
+    bool Contains(int x, int y) const { return x >= 0 && y >= 0 && x < m_iWidth && y < m_iHeight; }
+    // Whether the tap of point (x, y) reaches a point of the grid.
+    bool Reaches(int tap, int x, int y) const;
+    // A tap that reaches outside the grid keeps 0 whatever is set.
+    void Set(int tap, int x, int y, double value);
+    double At(int tap, int x, int y) const;
+    // The tap's coefficients in point order: the band diagonal's entries.
+    const std::vector<double>& Coefficients(int tap) const { return m_coefficients[static_cast<std::size_t>(tap)]; }
+
+    // y = A u and r = b - A u, in double; arrays of Points() values.
+    void Apply(const double* u, double* y) const;
+    void Residual(const double* b, const double* u, double* r) const;
+
+private:
+    int m_iWidth = 0;
+    int m_iHeight = 0;
+    std::vector<StencilOffset> m_offsets;
+    std::vector<std::vector<double>> m_coefficients;  // per tap, per point
+};
