@@ -73,12 +73,6 @@ bool Refuse(const char* call, const char* reasonFormat, ...) {
     return false;
 }
 
-namespace {
-
-bool SeparateReadAndDrawBindings() { return GLEW_VERSION_3_0 || GLEW_EXT_framebuffer_blit; }
-
-}  // namespace
-
 FrameworkFramebufferScope::FrameworkFramebufferScope() {
     if (g_frameworkFbo == 0) return;
     glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &previousDraw_);

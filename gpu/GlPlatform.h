@@ -47,6 +47,10 @@ void UploadFloatTexels(GLenum target, GLint internalFormat, int width, int heigh
 // format is GL_RGBA or GL_RED.
 void ReadFloatPixels(int x, int y, int width, int height, GLenum format, float* values);
 
+// Whether the framebuffer read from is bound apart from the one drawn into:
+// OpenGL 3.0 or GL_EXT_framebuffer_blit on the desktop, always in WebGL 2.
+bool SeparateReadAndDrawBindings();
+
 // Conditional rendering on an occlusion query (FragmentQueries::Name): GL
 // 3.0 or GL_NV_conditional_render. WebGL 2 has none.
 bool ConditionalRenderingAvailable();

@@ -111,6 +111,8 @@ void ReadFloatPixels(int x, int y, int width, int height, GLenum format, float* 
     glReadPixels(x, y, width, height, format, GL_FLOAT, values);
 }
 
+bool SeparateReadAndDrawBindings() { return GLEW_VERSION_3_0 || GLEW_EXT_framebuffer_blit; }
+
 bool ConditionalRenderingAvailable() { return GLEW_VERSION_3_0 || GLEW_NV_conditional_render; }
 
 // The GPU waits for the query, never the host.

@@ -148,6 +148,8 @@ void ReadFloatPixels(int x, int y, int width, int height, GLenum format, float* 
     for (size_t texel = 0; texel < texels.size() / 4; ++texel) values[texel] = texels[texel * 4];
 }
 
+bool SeparateReadAndDrawBindings() { return true; }
+
 bool ConditionalRenderingAvailable() { return false; }
 void BeginConditionalRendering(GLuint) {}
 void EndConditionalRendering() {}
