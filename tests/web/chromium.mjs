@@ -48,10 +48,10 @@ class Session {
 }
 
 export class Browser {
-  static async launch({ width = 1024, height = 768 } = {}) {
+  static async launch({ width = 1024, height = 768, flags = [] } = {}) {
     const profile = mkdtempSync(join(tmpdir(), 'zentor-chromium-'));
     const args = [...kChromiumFlags, '--remote-debugging-pipe', `--user-data-dir=${profile}`, '--no-first-run',
-      '--no-default-browser-check', `--window-size=${width},${height}`, '--hide-scrollbars', 'about:blank'];
+      '--no-default-browser-check', `--window-size=${width},${height}`, '--hide-scrollbars', ...flags, 'about:blank'];
     // Chromium's sandbox refuses to run as root, which CI containers are.
     if (process.getuid && process.getuid() === 0) args.unshift('--no-sandbox');
     const child = spawn(process.env.ZENTOR_CHROMIUM || 'chromium', args,

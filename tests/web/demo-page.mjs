@@ -7,7 +7,8 @@
 //   - p pauses (two screenshots a second apart are identical, the title says
 //     so) and resumes (the rings move on);
 //   - space starts random drops all over the water;
-//   - q ends the demo, and the page says so.
+//   - q ends the demo, and the page says so;
+//   - in a browser without WebGL the page says the demo could not start.
 //
 //   node demo-page.mjs SITE_DIRECTORY [--save DIRECTORY]
 import { writeFileSync } from 'node:fs';
@@ -150,6 +151,20 @@ try {
   check(false, error.message);
 } finally {
   await browser.close();
+}
+
+const withoutWebGl = await Browser.launch({ flags: ['--disable-webgl'] });
+try {
+  const page = await withoutWebGl.newPage();
+  await page.navigate(`${url}index.html`);
+  const status = await page.waitFor('document.getElementById("status").textContent.includes("could not") && ' +
+    'document.getElementById("status").textContent', 30000, 'the page to give up');
+  const output = await page.evaluate('document.getElementById("help").textContent');
+  check(output.includes('Zentor failed to initalize.'), `without WebGL: "${status}", and the program said why`);
+} catch (error) {
+  check(false, `without WebGL: ${error.message}`);
+} finally {
+  await withoutWebGl.close();
   server.close();
 }
 process.exit(failures === 0 ? 0 : 1);
