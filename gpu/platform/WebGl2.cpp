@@ -3,6 +3,7 @@
 // rendering.
 #include <emscripten/html5.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -47,10 +48,25 @@ void DrawVertices(GLenum mode, const TexturedVertex* vertices, int count, bool w
     glBindBuffer(GL_ARRAY_BUFFER, 0);
 }
 
-bool IsFloatFormat(GLint internalFormat) {
-    return internalFormat == GL_RGBA32F || internalFormat == GL_RGBA16F || internalFormat == GL_R32F ||
-           internalFormat == GL_RG32F || internalFormat == GL_RGB32F;
+// One value a texel (luminance) or four (RGBA), as four: a luminance value
+// goes to red, green and blue with alpha 1, as desktop GL spreads it.
+std::vector<float> AsRgba(const float* values, size_t texels, GLenum format) {
+    if (format != GL_LUMINANCE) return std::vector<float>(values, values + texels * 4);
+    std::vector<float> rgba(texels * 4, 1.0f);
+    for (size_t texel = 0; texel < texels; ++texel)
+        rgba[texel * 4] = rgba[texel * 4 + 1] = rgba[texel * 4 + 2] = values[texel];
+    return rgba;
 }
+
+std::vector<unsigned char> AsBytes(const std::vector<float>& rgba) {
+    std::vector<unsigned char> bytes(rgba.size());
+    for (size_t i = 0; i < rgba.size(); ++i)
+        bytes[i] = static_cast<unsigned char>(std::min(std::max(rgba[i], 0.0f), 1.0f) * 255.0f + 0.5f);
+    return bytes;
+}
+
+// The float formats that take RGBA floats.
+bool IsFloatFormat(GLint internalFormat) { return internalFormat == GL_RGBA32F || internalFormat == GL_RGBA16F; }
 
 }  // namespace
 
@@ -102,39 +118,20 @@ void DrawPoint(float x, float y) {
     DrawVertices(GL_POINTS, &vertex, 1, false);
 }
 
-// WebGL 2 takes float texels into float formats as RGBA alone: a luminance
-// upload is spread over red, green and blue with alpha 1, as desktop GL does.
-// Other formats take bytes.
+// WebGL 2 takes texels as RGBA alone: floats into float formats, bytes into
+// the others.
 void UploadFloatTexels(GLenum target, GLint internalFormat, int width, int height, GLenum format,
                        const float* values) {
-    if (!IsFloatFormat(internalFormat)) {
-        std::vector<unsigned char> bytes;
-        if (values != nullptr) {
-            const size_t channels = format == GL_LUMINANCE ? 1 : 4;
-            bytes.resize(static_cast<size_t>(width) * height * 4);
-            for (size_t texel = 0; texel < bytes.size() / 4; ++texel)
-                for (size_t c = 0; c < 4; ++c) {
-                    float v = values[texel * channels + (channels == 1 ? 0 : c)];
-                    if (channels == 1 && c == 3) v = 1.0f;
-                    v = v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v;
-                    bytes[texel * 4 + c] = static_cast<unsigned char>(v * 255.0f + 0.5f);
-                }
-        }
-        glTexImage2D(target, 0, internalFormat, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
-                     values != nullptr ? bytes.data() : nullptr);
+    const bool floats = IsFloatFormat(internalFormat);
+    const GLenum type = floats ? GL_FLOAT : GL_UNSIGNED_BYTE;
+    if (values == nullptr || (floats && format == GL_RGBA)) {
+        glTexImage2D(target, 0, internalFormat, width, height, 0, GL_RGBA, type, values);
         return;
     }
-    if (format != GL_LUMINANCE || values == nullptr) {
-        glTexImage2D(target, 0, internalFormat, width, height, 0, GL_RGBA, GL_FLOAT, values);
-        return;
-    }
-    std::vector<float> texels(static_cast<size_t>(width) * height * 4);
-    for (size_t texel = 0; texel < texels.size() / 4; ++texel) {
-        const float v = values[texel];
-        texels[texel * 4] = texels[texel * 4 + 1] = texels[texel * 4 + 2] = v;
-        texels[texel * 4 + 3] = 1.0f;
-    }
-    glTexImage2D(target, 0, internalFormat, width, height, 0, GL_RGBA, GL_FLOAT, texels.data());
+    const std::vector<float> rgba = AsRgba(values, static_cast<size_t>(width) * height, format);
+    const std::vector<unsigned char> bytes = floats ? std::vector<unsigned char>() : AsBytes(rgba);
+    glTexImage2D(target, 0, internalFormat, width, height, 0, GL_RGBA, type,
+                 floats ? static_cast<const void*>(rgba.data()) : bytes.data());
 }
 
 // A float framebuffer is read as RGBA floats; one channel is taken from that.
