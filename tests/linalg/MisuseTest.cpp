@@ -7,6 +7,7 @@
 
 #include "linalg/CgSolver.h"
 #include "linalg/LinalgTestSupport.h"
+#include "support/GlCallCounter.h"
 
 namespace lt {
 namespace {
@@ -49,6 +50,28 @@ CgSolver::Stop StopOfSolveTo(float tolerance, int budget) {
     return SolverOver(Diagonal(1))->SolveTo(tolerance, budget).stop;
 }
 
+
+// Takes every free pooled texture of desc, so that the next one must be
+// allocated, and has the driver refuse allocations while act runs.
+void WithoutTextureMemory(const TextureDesc& desc, const std::function<void()>& act) {
+    std::vector<int> taken;
+    for (const TextureEntry& entry : g_resourcePool->Textures())
+        if (!entry.used && entry.desc == desc) {
+            GLuint texture = 0;
+            taken.push_back(g_resourcePool->AcquireTexture(desc, texture));
+        }
+    {
+        TextureMemoryFault fault;
+        act();
+    }
+    for (int index : taken) g_resourcePool->ReleaseTexture(index);
+}
+
+TextureDesc DescOf(GpuVector& v) {
+    TextureDesc desc;
+    v.GetTextureDesc(&desc);
+    return desc;
+}
 
 struct Misuse {
     const char* name;
@@ -155,6 +178,11 @@ const Misuse kMisuses[] = {
     {"JacobiWithAnOverflowingReciprocal", "JacobiPreconditioner",
      [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(1e-39f))); }},
     {"ScalarWithoutOperand", "GpuScalar::Combine", [](Operands& o) { o.s->Combine(nullptr, o.s.get(), 1, 1); }},
+    // The pool gives nothing when the driver cannot allocate a texture.
+    {"ScalarResultWithoutTextureMemory", "GpuScalar::AddValue",
+     [](Operands& o) { WithoutTextureMemory({1, 1, GL_RGBA32F_ARB, GL_TEXTURE_2D}, [&] { o.s->AddValueInPlace(1); }); }},
+    {"VectorResultWithoutTextureMemory", "GpuVector::Scale",
+     [](Operands& o) { WithoutTextureMemory(DescOf(*o.a), [&] { o.a->Scale(2); }); }},
 };
 
 class MisuseTest : public LinalgParamTest<Misuse> {};
