@@ -26,7 +26,7 @@ bool GridOperator::CheckTaps(const char* call, int width, int height, const std:
     // Keys run up to 2N - 1 and must stay countable in an int.
     const long long points = static_cast<long long>(width) * height;
     if (points > INT_MAX / 2)
-        return Refuse(call, "a %dx%d grid has %lld points, more than the %d band keys can address", width, height,
+        return Refuse(call, "a %dx%d grid has %lld points; band keys, up to 2N - 1, allow at most %d", width, height,
                       points, INT_MAX / 2);
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         const StencilOffset& tap = offsets[i];
@@ -95,9 +95,14 @@ bool GridOperator::SetStencil(const GridStencil& stencil) {
     if (stencil.Width() != m_stencil.Width() || stencil.Height() != m_stencil.Height())
         return Refuse(call, "a stencil of a %dx%d grid for an operator on %dx%d", stencil.Width(), stencil.Height(),
                       m_stencil.Width(), m_stencil.Height());
-    if (stencil.Offsets() != m_stencil.Offsets())
-        return Refuse(call, "the stencil's %d taps are not the operator's %d in the same order", stencil.NumTaps(),
-                      m_stencil.NumTaps());
+    if (stencil.NumTaps() != m_stencil.NumTaps())
+        return Refuse(call, "the stencil has %d taps, the operator %d", stencil.NumTaps(), m_stencil.NumTaps());
+    for (int tap = 0; tap < stencil.NumTaps(); ++tap) {
+        const StencilOffset &given = stencil.Offset(tap), &own = m_stencil.Offset(tap);
+        if (!(given == own))
+            return Refuse(call, "tap %d is (%d, %d) where the operator's is (%d, %d): same taps, same order", tap,
+                          given.dx, given.dy, own.dx, own.dy);
+    }
     if (!CheckCoefficients(call, stencil)) return false;
     m_stencil = stencil;
     return UploadCoefficients();
