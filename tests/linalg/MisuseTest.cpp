@@ -236,15 +236,31 @@ TEST_P(MisuseTest, IsRefusedWithAMessageAndLeavesTheOperands) {
 INSTANTIATE_TEST_SUITE_P(Calls, MisuseTest, ::testing::ValuesIn(kMisuses),
                          [](const ::testing::TestParamInfo<Misuse>& info) { return info.param.name; });
 
-// No fixture framebuffer: each case binds what a caller might have bound.
-class AnyFramebufferTest : public GlTest, public ::testing::WithParamInterface<bool> {};
+// What a caller may have bound: the window, a framebuffer of its own, or
+// one to draw into and another to read from.
+enum class CallerBinding { kWindow, kOwn, kReadApartFromDraw };
 
-// Work done with the window's framebuffer (or one of the caller's own) bound
-// lands in the library's targets, and the caller's binding is back afterwards.
+std::string BindingName(CallerBinding binding) {
+    switch (binding) {
+        case CallerBinding::kWindow: return "Window";
+        case CallerBinding::kOwn: return "Own";
+        default: return "ReadApartFromDraw";
+    }
+}
+
+// No fixture framebuffer: each case binds what a caller might have bound.
+class AnyFramebufferTest : public GlTest, public ::testing::WithParamInterface<CallerBinding> {};
+
+// Work done with the window's framebuffer (or the caller's own) bound lands in
+// the library's targets, and the caller's bindings are back afterwards.
 TEST_P(AnyFramebufferTest, WorkSucceedsAndTheCallersFramebufferIsRestored) {
-    GLuint own = 0;
-    if (GetParam()) glGenFramebuffersEXT(1, &own);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, own);
+    GLuint own[2] = {0, 0};
+    if (GetParam() != CallerBinding::kWindow) glGenFramebuffersEXT(2, own);
+    glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, own[0]);
+    glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, GetParam() == CallerBinding::kReadApartFromDraw ? own[1] : own[0]);
+    GLint draw = -1, read = -1;
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING_EXT, &draw);
+    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &read);
     const HostBand host = RandomBand(kW, kH, {-1, 0, 4}, 7);
     std::unique_ptr<BandMatrix> matrix(Upload(host));
     const Floats x = Quarters(kN, 8), diagonal = Quarters(kN, 9);
@@ -258,15 +274,19 @@ TEST_P(AnyFramebufferTest, WorkSucceedsAndTheCallersFramebufferIsRestored) {
     auto s = MakeScalar(0);
     vx->Dot(vx.get(), s.get());
     EXPECT_EQ(s->GetValue(), static_cast<float>(Dot(ToDoubles(x), ToDoubles(x))));
-    GLint bound = -1;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &bound);
-    EXPECT_EQ(static_cast<GLuint>(bound), own);
+    GLint drawAfter = -1, readAfter = -1;
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING_EXT, &drawAfter);
+    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &readAfter);
+    EXPECT_EQ(drawAfter, draw);
+    EXPECT_EQ(readAfter, read);
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
-    if (own != 0) glDeleteFramebuffersEXT(1, &own);
+    if (own[0] != 0) glDeleteFramebuffersEXT(2, own);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bound, AnyFramebufferTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Own" : "Window"; });
+INSTANTIATE_TEST_SUITE_P(Bound, AnyFramebufferTest,
+                         ::testing::Values(CallerBinding::kWindow, CallerBinding::kOwn,
+                                           CallerBinding::kReadApartFromDraw),
+                         [](const ::testing::TestParamInfo<CallerBinding>& info) { return BindingName(info.param); });
 
 using NonFiniteTest = LinalgTest;
 
