@@ -21,7 +21,9 @@ public:
     // Null, after one line naming the call and the reason, for a stencil with
     // duplicate or colliding taps, a tap that reaches past the grid from every
     // point, a coefficient that is not finite or does not fit a float, or a
-    // grid the GPU cannot hold.
+    // grid with more points than band keys can count. A grid whose diagonals
+    // the GPU cannot hold is refused by the matrix or its diagonals, which say
+    // why.
     static std::unique_ptr<GridOperator> Create(GridStencil stencil);
 
     const GridStencil& Stencil() const { return m_stencil; }
