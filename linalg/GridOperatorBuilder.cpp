@@ -9,8 +9,8 @@
 bool GridCoefficient::CheckLength(const char* call, const char* what, int width, int height) const {
     const long long points = static_cast<long long>(width) * height;
     if (!m_bArray || static_cast<long long>(m_values.size()) == points) return true;
-    return Refuse(call, "%s has %zu values for the %lld points of a %dx%d grid", what, m_values.size(), points, width,
-                  height);
+    return Refuse(call, "%s has %zu values for the %lld points of a %dx%d grid", what, m_values.size(),
+                  points, width, height);
 }
 
 double GridCoefficient::At(int x, int y, int width) const {
@@ -29,8 +29,8 @@ std::optional<GridStencil> GridOperatorBuilder::Assemble(const char* call) const
     GridStencil stencil(m_iWidth, m_iHeight, m_offsets);
     for (int tap = 0; tap < stencil.NumTaps(); ++tap) {
         const GridCoefficient& coefficient = m_coefficients[static_cast<std::size_t>(tap)];
-        const std::string what = "tap (" + std::to_string(m_offsets[static_cast<std::size_t>(tap)].dx) + ", " +
-                                 std::to_string(m_offsets[static_cast<std::size_t>(tap)].dy) + ")";
+        const std::string what = "tap (" + std::to_string(m_offsets[static_cast<std::size_t>(tap)].dx) +
+                                 ", " + std::to_string(m_offsets[static_cast<std::size_t>(tap)].dy) + ")";
         if (!coefficient.CheckLength(call, what.c_str(), m_iWidth, m_iHeight)) return std::nullopt;
         for (int y = 0; y < m_iHeight; ++y)
             for (int x = 0; x < m_iWidth; ++x)
@@ -63,26 +63,28 @@ std::vector<StencilOffset> DiffusionTaps(int width, int height) {
 }
 
 // k must be positive in float, or a face's coefficient could vanish on the GPU.
-bool CheckCellValues(const char* call, int width, int height, const GridCoefficient& k, const GridCoefficient& c,
-                     double h) {
-    if (!(std::isfinite(h) && h > 0)) return Refuse(call, "the grid spacing h is %g; it must be positive and finite", h);
+bool CheckCellValues(const char* call, int width, int height, const GridCoefficient& k,
+                     const GridCoefficient& c, double h) {
+    if (!(std::isfinite(h) && h > 0))
+        return Refuse(call, "the grid spacing h is %g; it must be positive and finite", h);
     if (!k.CheckLength(call, "k", width, height) || !c.CheckLength(call, "c", width, height)) return false;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const double kCell = k.At(x, y, width), cCell = c.At(x, y, width);
             if (!(kCell >= FLT_MIN && kCell <= FLT_MAX))
-                return Refuse(call, "k at cell (%d, %d) is %g; it must lie in [%g, %g], positive as a float", x, y,
-                              kCell, static_cast<double>(FLT_MIN), static_cast<double>(FLT_MAX));
+                return Refuse(call, "k at cell (%d, %d) is %g; it must lie in [%g, %g], positive as a float",
+                              x, y, kCell, static_cast<double>(FLT_MIN), static_cast<double>(FLT_MAX));
             if (!(std::isfinite(cCell) && cCell >= 0))
-                return Refuse(call, "c at cell (%d, %d) is %g; it must be finite and not negative", x, y, cCell);
+                return Refuse(call, "c at cell (%d, %d) is %g; it must be finite and not negative", x, y,
+                              cCell);
         }
     return true;
 }
 
 double HarmonicMean(double a, double b) { return 2.0 * a * b / (a + b); }
 
-std::optional<GridStencil> AssembleDiffusion(const char* call, int width, int height, const GridCoefficient& k,
-                                             const GridCoefficient& c, double h) {
+std::optional<GridStencil> AssembleDiffusion(const char* call, int width, int height,
+                                             const GridCoefficient& k, const GridCoefficient& c, double h) {
     const std::vector<StencilOffset> taps = DiffusionTaps(width, height);
     if (!GridOperator::CheckTaps(call, width, height, taps) || !CheckCellValues(call, width, height, k, c, h))
         return std::nullopt;
@@ -115,7 +117,7 @@ std::unique_ptr<GridOperator> MakeDiffusionOperator(int width, int height, const
     return stencil ? GridOperator::Create(std::move(*stencil)) : nullptr;
 }
 
-std::optional<GridStencil> DiffusionStencil(int width, int height, const GridCoefficient& k, const GridCoefficient& c,
-                                            double h) {
+std::optional<GridStencil> DiffusionStencil(int width, int height, const GridCoefficient& k,
+                                            const GridCoefficient& c, double h) {
     return AssembleDiffusion("DiffusionStencil", width, height, k, c, h);
 }

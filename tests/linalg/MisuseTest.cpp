@@ -176,7 +176,8 @@ const Misuse kMisuses[] = {
     {"CoefficientsOfAnotherLengthOrNotFiniteFloats", "GridOperatorBuilder::Build",
      [](Operands&) {
          EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(0, 0, Doubles(kN - 1, 1)).Build());
-         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(1, 0, [](int x, int) { return x == 3 ? NAN : 1.0; }).Build());
+         const auto nanAtColumn3 = [](int x, int) { return x == 3 ? NAN : 1.0; };
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(1, 0, nanAtColumn3).Build());
          EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(0, 0, 1e39).Build());
      }},
     {"StencilWithTwinTapsOrANaN", "GridOperator::Create",
@@ -188,7 +189,8 @@ const Misuse kMisuses[] = {
      }},
     {"DiffusionWithAZeroKANegativeCOrANegativeH", "MakeDiffusionOperator",
      [](Operands&) {
-         EXPECT_FALSE(MakeDiffusionOperator(kW, kH, [](int x, int y) { return x == 2 && y == 3 ? 0.0 : 1.0; }));
+         const auto zeroAtOneCell = [](int x, int y) { return x == 2 && y == 3 ? 0.0 : 1.0; };
+         EXPECT_FALSE(MakeDiffusionOperator(kW, kH, zeroAtOneCell));
          EXPECT_FALSE(MakeDiffusionOperator(kW, kH, 1.0, [](int, int y) { return y == 2 ? -0.5 : 0.0; }));
          EXPECT_FALSE(MakeDiffusionOperator(kW, kH, 1.0, 0.0, -1.0));
      }},

@@ -199,7 +199,9 @@ struct StencilCase {
     Shape shape;
     std::vector<StencilOffset> taps;
 };
-std::ostream& operator<<(std::ostream& out, const StencilCase& c) { return out << c.shape << ", " << c.taps.size() << " taps"; }
+std::ostream& operator<<(std::ostream& out, const StencilCase& c) {
+    return out << c.shape << ", " << c.taps.size() << " taps";
+}
 
 const std::vector<StencilOffset> kFivePoint = {{0, 0}, {-1, 0}, {1, 0}, {0, -1}, {0, 1}};
 const std::vector<StencilOffset> kNinePoint = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {0, 0},
@@ -230,7 +232,8 @@ TEST_P(GridOperatorTest, HoldsTheStencilsEntriesAndNoneAcrossTheGridsEdge) {
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 values.push_back(value(x, y));
-                if (onGrid(x + o.dx, y + o.dy)) expected[static_cast<size_t>((y * w + x) * n + (y + o.dy) * w + x + o.dx)] += value(x, y);
+                if (onGrid(x + o.dx, y + o.dy))
+                    expected[static_cast<size_t>((y * w + x) * n + (y + o.dy) * w + x + o.dx)] += value(x, y);
             }
         if (tap % 3 == 0) builder.Tap(o.dx, o.dy, TapValue(tap, 0, 0));
         if (tap % 3 == 1) builder.Tap(o.dx, o.dy, values);
