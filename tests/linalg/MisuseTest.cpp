@@ -6,7 +6,9 @@
 #include <cmath>
 
 #include "linalg/CgSolver.h"
+#include "linalg/GridOperatorBuilder.h"
 #include "linalg/LinalgTestSupport.h"
+#include "support/GlCallCounter.h"
 
 namespace lt {
 namespace {
@@ -49,6 +51,37 @@ CgSolver::Stop StopOfSolveTo(float tolerance, int budget) {
     return SolverOver(Diagonal(1))->SolveTo(tolerance, budget).stop;
 }
 
+std::unique_ptr<GridOperator> Identity() { return GridOperatorBuilder(kW, kH).Tap(0, 0, 1.0).Build(); }
+
+// Refused changes leave the operator as the identity, on the GPU and in its stencil.
+void ExpectIdentity(GridOperator& matrix) {
+    EXPECT_TRUE((matrix.Stencil().Offsets() == std::vector<StencilOffset>{{0, 0}}));
+    EXPECT_EQ(matrix.Stencil().Coefficients(0), Doubles(kN, 1));
+    EXPECT_EQ(matrix.NumDiagonals(), 1);
+    EXPECT_TRUE(Near(Values(*matrix.GetDiagonal(kN)), Floats(kN, 1)));
+}
+
+// Takes every free pooled texture of desc, so that the next one must be
+// allocated, and has the driver refuse allocations while act runs.
+void WithoutTextureMemory(const TextureDesc& desc, const std::function<void()>& act) {
+    std::vector<int> taken;
+    for (const TextureEntry& entry : g_resourcePool->Textures())
+        if (!entry.used && entry.desc == desc) {
+            GLuint texture = 0;
+            taken.push_back(g_resourcePool->AcquireTexture(desc, texture));
+        }
+    {
+        TextureMemoryFault fault;
+        act();
+    }
+    for (int index : taken) g_resourcePool->ReleaseTexture(index);
+}
+
+TextureDesc DescOf(GpuVector& v) {
+    TextureDesc desc;
+    v.GetTextureDesc(&desc);
+    return desc;
+}
 
 struct Misuse {
     const char* name;
@@ -154,7 +187,61 @@ const Misuse kMisuses[] = {
     {"JacobiWithANaN", "JacobiPreconditioner", [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(std::nanf("")))); }},
     {"JacobiWithAnOverflowingReciprocal", "JacobiPreconditioner",
      [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(1e-39f))); }},
+    // Grid operators: taps and coefficients the GPU cannot hold as they read.
+    {"TapsTwiceOnOneDiagonalPastTheGridOrOnTooLargeAGrid", "GridOperatorBuilder::Build",
+     [](Operands&) {
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(0, 0, 1.0).Tap(1, 0, 1.0).Tap(0, 0, 2.0).Build());
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(kW - 1, 0, 1.0).Tap(-1, 1, 1.0).Build());
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(kW, 0, 1.0).Build());
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(0, -kH, 1.0).Build());
+         EXPECT_FALSE(GridOperatorBuilder(65536, 65536).Tap(0, 0, 1.0).Build());
+     }},
+    {"CoefficientsOfAnotherLengthOrNotFiniteFloats", "GridOperatorBuilder::Build",
+     [](Operands&) {
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(0, 0, Doubles(kN - 1, 1)).Build());
+         const auto nanAtColumn3 = [](int x, int) { return x == 3 ? NAN : 1.0; };
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(1, 0, nanAtColumn3).Build());
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(0, 0, 1e39).Build());
+     }},
+    {"StencilWithTwinTapsOrANaN", "GridOperator::Create",
+     [](Operands&) {
+         EXPECT_FALSE(GridOperator::Create(GridStencil(kW, kH, {{0, 0}, {0, 0}})));
+         GridStencil stencil(kW, kH, {{0, 0}});
+         stencil.Set(0, 2, 2, NAN);
+         EXPECT_FALSE(GridOperator::Create(stencil));
+     }},
+    {"DiffusionWithAZeroKANegativeCOrANegativeH", "MakeDiffusionOperator",
+     [](Operands&) {
+         const auto zeroAtOneCell = [](int x, int y) { return x == 2 && y == 3 ? 0.0 : 1.0; };
+         EXPECT_FALSE(MakeDiffusionOperator(kW, kH, zeroAtOneCell));
+         EXPECT_FALSE(MakeDiffusionOperator(kW, kH, 1.0, [](int, int y) { return y == 2 ? -0.5 : 0.0; }));
+         EXPECT_FALSE(MakeDiffusionOperator(kW, kH, 1.0, 0.0, -1.0));
+     }},
+    {"SetStencilOfOtherTapsOrANaN", "GridOperator::SetStencil",
+     [](Operands&) {
+         const std::unique_ptr<GridOperator> matrix = Identity();
+         EXPECT_FALSE(matrix->SetStencil(GridStencil(kW, kH, {{1, 0}})));
+         EXPECT_FALSE(matrix->SetStencil(GridStencil(kW, 2 * kH, {{0, 0}})));
+         GridStencil poisoned = matrix->Stencil();
+         poisoned.Set(0, 2, 2, NAN);
+         EXPECT_FALSE(matrix->SetStencil(poisoned));
+         ExpectIdentity(*matrix);
+     }},
+    // Its diagonals are its stencil's: writing one directly would part them.
+    {"SetDiagonalOfAGridOperator", "GridOperator::SetDiagonal",
+     [](Operands& o) {
+         const std::unique_ptr<GridOperator> matrix = Identity();
+         EXPECT_FALSE(matrix->SetDiagonal(o.b.get(), kN));
+         const int key = kN + 1;
+         matrix->SetDiagonals(&key, 1);
+         ExpectIdentity(*matrix);
+     }},
     {"ScalarWithoutOperand", "GpuScalar::Combine", [](Operands& o) { o.s->Combine(nullptr, o.s.get(), 1, 1); }},
+    // The pool gives nothing when the driver cannot allocate a texture.
+    {"ScalarResultWithoutTextureMemory", "GpuScalar::AddValue",
+     [](Operands& o) { WithoutTextureMemory({1, 1, GL_RGBA32F_ARB, GL_TEXTURE_2D}, [&] { o.s->AddValueInPlace(1); }); }},
+    {"VectorResultWithoutTextureMemory", "GpuVector::Scale",
+     [](Operands& o) { WithoutTextureMemory(DescOf(*o.a), [&] { o.a->Scale(2); }); }},
 };
 
 class MisuseTest : public LinalgParamTest<Misuse> {};
