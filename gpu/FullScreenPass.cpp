@@ -37,6 +37,7 @@ bool CheckFramebufferStatus() {
 }
 
 void AttachPassTarget(GLuint texture, GLenum attachment) {
+    if (texture != 0) UnbindFromTextureUnits(texture);
     glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, attachment, GL_TEXTURE_2D, texture, 0);
 }
 

@@ -39,6 +39,13 @@ void DrawTexturedPoint(const TexturedVertex& vertex);
 // A point with no texture coordinate of its own.
 void DrawPoint(float x, float y);
 
+// Unbinds a texture about to become a render target from every texture unit
+// it is still bound to. WebGL refuses a draw whose target is bound to a unit
+// that any sampler of the program reads, even one its shader skips at run
+// time; desktop GL leaves only an actual read undefined, and no pass reads
+// its own target, so there this does nothing.
+void UnbindFromTextureUnits(GLuint texture);
+
 // Fills level 0 of the bound texture from host floats, or gives it
 // storage alone when values is null. format is GL_RGBA or GL_LUMINANCE.
 void UploadFloatTexels(GLenum target, GLint internalFormat, int width, int height, GLenum format,

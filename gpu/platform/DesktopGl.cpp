@@ -102,6 +102,8 @@ void DrawPoint(float x, float y) {
     glEnd();
 }
 
+void UnbindFromTextureUnits(GLuint) {}
+
 void UploadFloatTexels(GLenum target, GLint internalFormat, int width, int height, GLenum format,
                        const float* values) {
     glTexImage2D(target, 0, internalFormat, width, height, 0, format, GL_FLOAT, values);

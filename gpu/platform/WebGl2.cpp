@@ -118,6 +118,21 @@ void DrawPoint(float x, float y) {
     DrawVertices(GL_POINTS, &vertex, 1, false);
 }
 
+// A scratch texture a pass renders into may still be bound where an earlier
+// pass read it, before it went back to the pool.
+void UnbindFromTextureUnits(GLuint texture) {
+    GLint units = 0, active = GL_TEXTURE0;
+    glGetIntegerv(GL_MAX_TEXTURE_IMAGE_UNITS, &units);
+    glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
+    for (int unit = 0; unit < units; ++unit) {
+        glActiveTexture(GL_TEXTURE0 + static_cast<GLenum>(unit));
+        GLint bound = 0;
+        glGetIntegerv(GL_TEXTURE_BINDING_2D, &bound);
+        if (static_cast<GLuint>(bound) == texture) glBindTexture(GL_TEXTURE_2D, 0);
+    }
+    glActiveTexture(static_cast<GLenum>(active));
+}
+
 // WebGL 2 takes texels as RGBA alone: floats into float formats, bytes into
 // the others.
 void UploadFloatTexels(GLenum target, GLint internalFormat, int width, int height, GLenum format,

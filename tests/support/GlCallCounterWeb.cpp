@@ -5,10 +5,14 @@
 // glGetTexImage and no glBegin: a pass is one glDrawArrays.
 #include <GL/glew.h>
 
+#include <utility>
+
 #include "support/GlCallCounter.h"
 
 namespace {
 GlCallCounts g_counts;
+bool g_noTextureMemory = false;
+GLenum g_pendingError = GL_NO_ERROR;
 }  // namespace
 
 GlCallCounter::GlCallCounter() { start_ = g_counts; }
@@ -38,6 +42,7 @@ void emscripten_glGenTextures(GLsizei, GLuint*);
 void emscripten_glDeleteTextures(GLsizei, const GLuint*);
 void emscripten_glBindTexture(GLenum, GLuint);
 void emscripten_glTexParameterf(GLenum, GLenum, GLfloat);
+GLenum emscripten_glGetError();
 void emscripten_glTexImage2D(GLenum, GLint, GLint, GLsizei, GLsizei, GLint, GLenum, GLenum, const void*);
 void emscripten_glReadPixels(GLint, GLint, GLsizei, GLsizei, GLenum, GLenum, void*);
 void emscripten_glGenFramebuffers(GLsizei, GLuint*);
@@ -72,7 +77,16 @@ void glTexParameterf(GLenum target, GLenum name, GLfloat value) {
 void glTexImage2D(GLenum target, GLint level, GLint internalFormat, GLsizei width, GLsizei height, GLint border,
                   GLenum format, GLenum type, const void* pixels) {
     ++g_counts.texImage2D;
+    if (g_noTextureMemory && pixels == nullptr) {
+        g_pendingError = GL_OUT_OF_MEMORY;
+        return;
+    }
     emscripten_glTexImage2D(target, level, internalFormat, width, height, border, format, type, pixels);
+}
+
+GLenum glGetError() {
+    if (g_pendingError == GL_NO_ERROR) return emscripten_glGetError();
+    return std::exchange(g_pendingError, static_cast<GLenum>(GL_NO_ERROR));
 }
 
 void glReadPixels(GLint x, GLint y, GLsizei width, GLsizei height, GLenum format, GLenum type, void* pixels) {
@@ -121,3 +135,6 @@ void glDrawArrays(GLenum mode, GLint first, GLsizei count) {
 }
 
 }  // extern "C"
+
+TextureMemoryFault::TextureMemoryFault() { g_noTextureMemory = true; }
+TextureMemoryFault::~TextureMemoryFault() { g_noTextureMemory = false; }
