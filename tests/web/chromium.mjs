@@ -125,7 +125,12 @@ export class Browser {
     } catch { /* already gone */ }
     if (this.child.exitCode === null) this.child.kill('SIGKILL');
     await this.exited;
-    rmSync(this.profile, { recursive: true, force: true });
+    // Chromium's helper processes may still be writing the profile for a moment.
+    try {
+      rmSync(this.profile, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 });
+    } catch (error) {
+      console.error(`chromium: profile ${this.profile} left behind: ${error.code}`);
+    }
   }
 }
 
