@@ -4,6 +4,21 @@
 
 namespace kernel {
 
+const char* const kTexelOfSource = R"(vec2 TexelOf(float n, float w)
+{
+float row = floor((n + 0.5) / w);
+float column = n - row * w;
+if (column < 0.0) {
+row -= 1.0;
+column += w;
+} else if (column >= w) {
+row += 1.0;
+column -= w;
+}
+return vec2(column, row);
+}
+)";
+
 ShaderProgram* Build(const char* vertexSource, const char* fragmentSource,
                      std::initializer_list<SamplerUnit> samplers,
                      std::initializer_list<UniformLocation> uniforms) {

@@ -34,4 +34,9 @@ void BindTexture(GLenum unit, GLuint texture);
 // One point at the centre of a 1x1 viewport, with texture coordinate (0, 0).
 void DrawSingleFragment();
 
+// GLSL: vec2 TexelOf(float n, float w), the column and row of texel n in
+// row-major order over a texture w texels wide. Exact for n below 2^24
+// however the division rounds.
+extern const char* const kTexelOfSource;
+
 }  // namespace kernel

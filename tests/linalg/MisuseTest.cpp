@@ -123,10 +123,10 @@ const Misuse kMisuses[] = {
          empty.Fill(1);
          EXPECT_EQ(empty.Size(), 0);
      }},
-    {"OddPackedGrid", "PackedVector", [](Operands&) { EXPECT_FALSE(PackedVector(5, 5, 0).IsUsable()); }},
-    {"TextureWiderThanTheDriverTakes", "GpuVector::Create",
-     [](Operands&) { EXPECT_FALSE(UnpackedVector(g_iMaxTextureSize + 1, 1, 0).IsUsable()); }},
-    {"TexelCountPastInt", "GpuVector::Create",
+    {"PackedGridWithoutPoints", "PackedVector", [](Operands&) { EXPECT_FALSE(PackedVector(0, 5, 0).IsUsable()); }},
+    {"GridNoTextureHolds", "UnpackedVector",
+     [](Operands&) { EXPECT_FALSE(UnpackedVector(1 << 30, 1, 0).IsUsable()); }},
+    {"ElementCountPastInt", "UnpackedVector",
      [](Operands&) {
          EXPECT_FALSE(UnpackedVector(65536, 65536, 0).IsUsable());
          EXPECT_FALSE(LengthVector(1 << 30).IsUsable());
