@@ -1,14 +1,17 @@
 #pragma once
 
-#include <limits>
-#include <optional>
+#include <memory>
+#include <string>
+
+#include "linalg/SolveReport.h"
 
 class BandMatrix;
-class ConvergenceGate;
+struct CgWorkspace;
+class GpuPreconditioner;
 class GpuScalar;
 class GpuVector;
-class JacobiPreconditioner;
 class ShaderProgram;
+class ToleranceSolve;
 
 // Conjugate gradients for a symmetric positive definite band matrix, entirely
 // on the GPU: the method's scalars live in 1x1 textures that the vector
@@ -30,32 +33,10 @@ class ShaderProgram;
 class CgSolver {
 public:
     enum class Preconditioner { kNone, kJacobi };
-    // kAuto lets the GPU skip the iterations past convergence where the driver
-    // renders conditionally; kReadBack always reads a test back every
-    // kReadBackInterval iterations instead.
-    enum class ConvergenceCheck { kAuto, kReadBack };
-    enum class Stop {
-        kConverged,      // ||b - A x|| <= tolerance * ||b||
-        kMaxIterations,  // the iteration budget ran out first
-        kStalled,        // restarting from x no longer halves the residual: float32 gets no closer
-        kNonFinite,      // b, A x or a residual is not finite; x holds the last finite iterate
-        kRefused,        // nothing was solved; standard error says why
-    };
-    struct SolveReport {
-        Stop stop = Stop::kRefused;
-        int iterations = 0;
-        // ||b - A x|| / ||b|| for the x returned, formed on the GPU in float
-        // (0 for b = 0, which makes x = 0).
-        float relativeResidual = std::numeric_limits<float>::quiet_NaN();
-        bool skippedOnGpu = false;  // the conditional path: no read-back inside the loop
-        int readBacks = 0;          // times the host waited for a value from the GPU
-        bool Converged() const { return stop == Stop::kConverged; }
-    };
-    // Each wait of the fallback drains the pipeline, a fraction of an
-    // iteration on a GPU that runs behind the host; past convergence, up to
-    // this many - 1 issued iterations run frozen, once. Eight keeps both to a
-    // few percent of a solve of a hundred iterations or more.
-    static constexpr int kReadBackInterval = 8;
+    using ConvergenceCheck = ::ConvergenceCheck;
+    using Stop = SolveStop;
+    using SolveReport = ::SolveReport;
+    static constexpr int kReadBackInterval = kConvergenceReadBackInterval;
 
     // layout 0: packed working vectors; layout 1: unpacked.
     CgSolver(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout);
@@ -84,25 +65,12 @@ public:
     bool SetPreconditioner(Preconditioner preconditioner);
 
 private:
-    const char* RefusalFor(int layout) const;
+    std::string RefusalFor(int layout) const;
     bool CheckSolvable(const char* call) const;
-    bool CheckToleranceSolve(const char* call, float tolerance, int maxIterations) const;
     void RunIteration();
     void DropNonFiniteStart();
     void UpdateSolutionAndResidual();
-
-    static std::optional<Stop> StopFor(float residual, float rhsNorm, float tolerance2, float previous,
-                                       bool wentNonFinite, int iterationsLeft);
-    void PrepareToleranceSolve(int maxIterations);
-    void StartFrom();
-    void Restart();
-    int RunBatch(int budget, bool skipOnGpu, SolveReport& report);
-    void RunGatedIteration();
-    void StepSolutionAndResidual();
-    GpuVector* Precondition();
-    void KeepResidualNorm(GpuVector* z, GpuScalar* rz);
-    void StepDirectionAndAccept(GpuVector* z);
-    float ReadBack(GpuScalar* scalar, SolveReport& report);
+    CgWorkspace Workspace() const;
 
     BandMatrix* m_pMatrix;
     GpuVector* m_pX;
@@ -117,30 +85,14 @@ private:
     GpuScalar* m_pRhoNew = nullptr;
     int m_iWidth;
     int m_iHeight;
-    const char* m_pRefusal;  // why every solve is refused; null when it can solve
+    std::string m_refusal;  // why every solve is refused; empty when it can solve
 
-    // What only tolerance solves use, made by the first one. Everything read
-    // after a loop whose iterations the GPU may have skipped is written in
-    // place, never swapped: x itself, |r|^2 and |b|^2.
-    GpuVector* m_pXNext = nullptr;  // the step's x, accepted into x once its residual is finite
-    GpuVector* m_pZ = nullptr;      // preconditioned residual
-    GpuScalar* m_pResidual = nullptr;  // |r|^2 of the last iteration that ran
-    GpuScalar* m_pRhsNorm = nullptr;   // |b|^2
-    ConvergenceGate* m_pGate = nullptr;
-    JacobiPreconditioner* m_pJacobi = nullptr;
-    float m_fTolerance = 0.0f;
+    std::unique_ptr<GpuPreconditioner> m_pPreconditioner;  // SolveTo's; null for none
+    std::unique_ptr<ToleranceSolve> m_pToleranceSolve;     // made by the first SolveTo
 
     static void CreatePrograms();
     static void ReleasePrograms();
-    static void CreateTolerancePrograms();
-    static void ReleaseTolerancePrograms();
     static ShaderProgram* s_pFiniteStartProgram;
     static ShaderProgram* s_pUpdateProgram;  // x += alpha p and r -= alpha q, into two targets
-    static ShaderProgram* s_pStartProgram;
-    static ShaderProgram* s_pGatedUpdateProgram;
-    static ShaderProgram* s_pDirectionProgram;
-    static ShaderProgram* s_pCopyScalarProgram;
-    static int s_iGatedToleranceLocation;
     static int s_iSolverInstances;
-    static int s_iToleranceSolvers;
 };

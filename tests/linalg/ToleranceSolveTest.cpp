@@ -8,6 +8,7 @@
 
 #include "linalg/CgSolver.h"
 #include "linalg/LinalgTestSupport.h"
+#include "linalg/ToleranceSolve.h"
 
 namespace lt {
 namespace {
@@ -184,6 +185,54 @@ TEST_F(ToleranceSolveTest, AResidualGoingNonFiniteMidSolveStopsIt) {
         EXPECT_TRUE(Near(Values(*x), zero));
     }
 }
+
+// The host's decision between batches, on its own: |b|^2 = 1, tolerance^2 =
+// 1e-10, ten iterations left unless a case says otherwise.
+struct Decision {
+    const char* name;
+    BatchOutcome outcome;
+    std::optional<Stop> stop;
+};
+void PrintTo(const Decision& d, std::ostream* out) { *out << d.name; }
+
+BatchOutcome After(int batches, int ran, float before, float residual) {
+    BatchOutcome o;
+    o.residual = residual, o.rhsNorm = 1.0f, o.tolerance2 = 1e-10f, o.iterationsLeft = 10;
+    o.batchesRun = batches, o.lastBatchRan = ran, o.residualBefore = before;
+    return o;
+}
+
+template <typename Change>
+BatchOutcome With(BatchOutcome o, Change change) {
+    change(o);
+    return o;
+}
+
+const Decision kDecisions[] = {
+    {"BeforeAnyBatch", After(0, 0, 0.0f, 1.0f), std::nullopt},
+    // The first batch may have started just above the tolerance: not judged.
+    {"FirstBatchBarelyGained", After(1, 40, 1.0f, 0.9f), std::nullopt},
+    {"FirstBatchRanNothing", After(1, 0, 1.0f, 1.0f), Stop::kStalled},
+    {"RestartHalvedTwice", After(2, 3, 1.0f, 0.25f), std::nullopt},
+    {"RestartGainedLess", After(2, 3, 1.0f, 0.2501f), Stop::kStalled},
+    {"BelowTheTolerance", After(3, 0, 1e-10f, 1e-10f), Stop::kConverged},
+    {"BudgetSpent", With(After(2, 3, 1.0f, 0.1f), [](BatchOutcome& o) { o.iterationsLeft = 0; }),
+     Stop::kMaxIterations},
+    {"BudgetSpentAndConverged", With(After(1, 10, 1.0f, 0.0f), [](BatchOutcome& o) { o.iterationsLeft = 0; }),
+     Stop::kConverged},
+    {"RecursiveResidualWentNonFinite", With(After(1, 1, 1.0f, 0.0f), [](BatchOutcome& o) { o.wentNonFinite = true; }),
+     Stop::kNonFinite},
+    {"TrueResidualNaN", After(1, 1, 1.0f, std::nanf("")), Stop::kNonFinite},
+    {"RightHandSideOverflowed", With(After(0, 0, 0.0f, 0.0f), [](BatchOutcome& o) { o.rhsNorm = kInf; }),
+     Stop::kNonFinite},
+};
+
+class StopDecisionTest : public ::testing::TestWithParam<Decision> {};
+
+TEST_P(StopDecisionTest, FollowsTheRules) { EXPECT_EQ(StopAfter(GetParam().outcome), GetParam().stop); }
+
+INSTANTIATE_TEST_SUITE_P(Cases, StopDecisionTest, ::testing::ValuesIn(kDecisions),
+                         [](const ::testing::TestParamInfo<Decision>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace lt

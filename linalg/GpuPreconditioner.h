@@ -1,0 +1,14 @@
+#pragma once
+
+class GpuVector;
+
+// A preconditioner M of a tolerance solve, applied once per iteration. The
+// iteration stays conjugate gradients, so M must be symmetric positive
+// definite; the identity needs no object (the solve uses r itself).
+class GpuPreconditioner {
+public:
+    virtual ~GpuPreconditioner() = default;
+    // z = M^-1 r for packed vectors r, z of the matrix's grid, z distinct from r, in GPU
+    // passes only (no read-back, no GL object made): M symmetric positive definite.
+    virtual void Apply(GpuVector* r, GpuVector* z) = 0;
+};
