@@ -62,6 +62,7 @@ const char* StopName(CgSolver::Stop stop) {
         case CgSolver::Stop::kMaxIterations: return "max iterations";
         case CgSolver::Stop::kStalled: return "stalled";
         case CgSolver::Stop::kNonFinite: return "non-finite";
+        case CgSolver::Stop::kNotPositiveDefinite: return "not positive definite";
         case CgSolver::Stop::kRefused: return "refused";
     }
     return "?";

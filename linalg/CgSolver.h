@@ -53,7 +53,9 @@ public:
     // maxIterations (>= 0) iterations, from whatever x holds. When the
     // recursively updated residual says converged, the true one is formed
     // from x; if it is still too large the method restarts from x with the
-    // iterations left. Where the GPU skips, the host still issues every
+    // iterations left. A direction with p.Ap <= 0 stops the solve at once as
+    // kNotPositiveDefinite (one with p.Ap not finite as kNonFinite), x the
+    // iterate before it. Where the GPU skips, the host still issues every
     // iteration of the budget, at a small cost each: give a budget near what
     // the system needs. Refused, with x untouched, for other arguments or a
     // driver with fewer than two draw buffers.

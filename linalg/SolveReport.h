@@ -22,7 +22,10 @@ enum class SolveStop {
     kConverged,      // ||b - A x|| <= tolerance * ||b||
     kMaxIterations,  // the iteration budget ran out first
     kStalled,        // restarting from x no longer halves the residual: float32 gets no closer
-    kNonFinite,      // b, A x or a residual is not finite; x holds the last finite iterate
+    kNonFinite,      // b, A x, a residual or p.Ap is not finite; x holds the last finite iterate
+    // A direction p with p.Ap <= 0: the matrix is not positive definite (or
+    // float32 could not tell). x holds the last iterate before that step.
+    kNotPositiveDefinite,
     kRefused,        // nothing was solved; the refusal handler was told why
 };
 

@@ -38,7 +38,8 @@ struct BatchOutcome {
     int batchesRun = 0;       // 0 before the first
     int lastBatchRan = 0;     // iterations the last batch ran
     float residualBefore = 0.0f;  // the true |r|^2 the last batch started from
-    bool wentNonFinite = false;   // the last batch's recursive residual was not finite
+    bool wentNonFinite = false;   // the last batch's recursive residual, or a p.Ap, was not finite
+    bool notPositiveDefinite = false;  // the last batch met p.Ap <= 0
 };
 
 // Whether the solve ends here and why; nothing while it should go on.
@@ -79,6 +80,7 @@ private:
     void StepSolutionAndResidual();
     GpuVector* Precondition();
     void KeepResidualNorm(GpuVector* z, GpuScalar* rz);
+    void KeepResidualOrMark(GpuVector* z, GpuScalar* rz);
     void StepDirectionAndAccept(GpuVector* z);
     static float ReadBack(GpuScalar* scalar, SolveReport& report);
 
@@ -93,7 +95,8 @@ private:
     // is written in place, never swapped: x itself, |r|^2 and |b|^2.
     GpuVector* m_pXNext;               // the step's x, accepted into x once its residual is finite
     GpuVector* m_pZ = nullptr;         // preconditioned residual, made by the first preconditioned solve
-    GpuScalar* m_pResidual;            // |r|^2 of the last iteration that ran
+    GpuScalar* m_pResidual;            // |r|^2 of the last iteration that ran, or its mark
+    GpuScalar* m_pSquare;              // |r|^2 before the mark, where z is not r
     GpuScalar* m_pRhsNorm;             // |b|^2
     ConvergenceGate* m_pGate;
 
@@ -101,6 +104,8 @@ private:
     static ShaderProgram* s_pGatedUpdateProgram;
     static ShaderProgram* s_pDirectionProgram;
     static ShaderProgram* s_pCopyScalarProgram;
+    static ShaderProgram* s_pKeepResidualProgram;
     static int s_iGatedToleranceLocation;
+    static int s_iKeepToleranceLocation;
     static int s_iInstances;
 };

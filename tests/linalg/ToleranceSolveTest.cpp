@@ -104,6 +104,10 @@ TEST_F(ToleranceSolveTest, IterationsPastTheStopLeaveTheLastIterate) {
         }
 }
 
+constexpr int kN = 32;
+const HostBand kSystem = Poisson(kN);
+const Floats kStart = Quarters(kN * kN, 3), kRhs = Quarters(kN * kN, 4);
+
 struct Ending {
     const char* name;
     Floats start, rhs;
@@ -112,13 +116,12 @@ struct Ending {
     Stop stop;
     int iterations;  // -1: only fewer than the budget
     Floats x;        // empty: unchecked
+    HostBand system = kSystem;
 };
 
-class ToleranceStopTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Ending> {};
+void PrintTo(const Ending& e, std::ostream* out) { *out << e.name; }
 
-constexpr int kN = 32;
-const HostBand kSystem = Poisson(kN);
-const Floats kStart = Quarters(kN * kN, 3), kRhs = Quarters(kN * kN, 4);
+class ToleranceStopTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Ending> {};
 
 // Entries and start are quarters: A x0 is exact in float, so r = 0.
 Floats Exact(const Floats& x0) {
@@ -131,19 +134,45 @@ Floats With(Floats values, size_t at, float value) {
     return values;
 }
 
+// kSystem less shift on the diagonal: indefinite from about 0.02 on.
+HostBand Shifted(float shift) {
+    HostBand a = kSystem;
+    for (float& entry : a.diagonals[2]) entry -= shift;  // offset 0
+    return a;
+}
+
+constexpr size_t kMiddle = kN * kN / 2 + kN / 2;
+
+// kSystem with a 0 on the diagonal: indefinite, and e.A e = 0 for the unit
+// vector e there.
+HostBand ZeroOnTheDiagonal() {
+    HostBand a = kSystem;
+    a.diagonals[2][kMiddle] = 0.0f;
+    return a;
+}
+
 // Every case reports the true residual of the x it returns, whether or not
-// the solve converged.
+// the solve converged, and ends alike on both convergence paths: iterations
+// issued past the stop change nothing.
 TEST_P(ToleranceStopTest, StopsAndSaysWhy) {
     const Ending& c = GetParam();
-    auto solver = MakeSolver(kSystem, c.start, c.rhs);
-    const CgSolver::SolveReport report = solver->SolveTo(c.tolerance, c.maxIterations);
-    EXPECT_EQ(report.stop, c.stop);
-    EXPECT_EQ(report.iterations, c.iterations >= 0 ? c.iterations : std::min(report.iterations, c.maxIterations - 1));
-    EXPECT_TRUE(c.x.empty() || Near(Values(*x), c.x));
-    if (c.stop == Stop::kNonFinite) return;
-    const bool zero = Dot(ToDoubles(c.rhs), ToDoubles(c.rhs)) == 0;  // then x = 0, exactly
-    const double residual = zero ? 0 : HostResidual(kSystem, c.rhs);
-    EXPECT_NEAR(report.relativeResidual, residual, 0.05 * residual + 1e-7);
+    const HostBand& system = c.system;
+    for (Check check : {Check::kAuto, Check::kReadBack}) {
+        SCOPED_TRACE(check == Check::kAuto ? "skipping on the GPU" : "reading back");
+        auto solver = MakeSolver(system, c.start, c.rhs);
+        const CgSolver::SolveReport report = solver->SolveTo(c.tolerance, c.maxIterations, check);
+        EXPECT_EQ(report.stop, c.stop);
+        EXPECT_EQ(report.iterations,
+                  c.iterations >= 0 ? c.iterations : std::min(report.iterations, c.maxIterations - 1));
+        EXPECT_TRUE(c.x.empty() || Near(Values(*x), c.x));
+        if (c.stop == Stop::kNonFinite) continue;
+        const bool zero = Dot(ToDoubles(c.rhs), ToDoubles(c.rhs)) == 0;  // then x = 0, exactly
+        const double residual = zero ? 0 : HostResidual(system, c.rhs);
+        EXPECT_NEAR(report.relativeResidual, residual, 0.05 * residual + 1e-7);
+        if (c.stop == Stop::kNotPositiveDefinite) {
+            EXPECT_LE(residual, host::RelativeResidual(system, ToDoubles(c.rhs), ToDoubles(c.start)));
+        }
+    }
 }
 
 const float kInf = std::numeric_limits<float>::infinity();
@@ -162,11 +191,19 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"NaNInTheRightHandSide", kStart, With(kRhs, 5, std::nanf("")), 1e-5f, 100, Stop::kNonFinite, 0,
                kStart},
         Ending{"InfiniteStartValues", With(kStart, 9, kInf), Exact(With(kStart, 9, 0.0f)), 1e-5f, 100,
-               Stop::kConverged, 0, With(kStart, 9, 0.0f)}),
+               Stop::kConverged, 0, With(kStart, 9, 0.0f)},
+        // Symmetric and indefinite: the first direction has p.Ap = 0 or < 0,
+        // or the sixth has p.Ap < 0 (as conjugate gradients in double find),
+        // long before the budget.
+        Ending{"ZeroCurvature", Floats(kN * kN, 0.0f), With(Floats(kN * kN, 0.0f), kMiddle, 1.0f), 1e-5f, 100,
+               Stop::kNotPositiveDefinite, 1, Floats(kN * kN, 0.0f), ZeroOnTheDiagonal()},
+        Ending{"IndefiniteAtOnce", kStart, kRhs, 1e-5f, 100, Stop::kNotPositiveDefinite, 1, kStart,
+               Shifted(4.5f)},
+        Ending{"IndefiniteAfterFiveSteps", kStart, kRhs, 1e-5f, 100, Stop::kNotPositiveDefinite, 6, {},
+               Shifted(0.5f)}),
     [](const ::testing::TestParamInfo<Ending>& info) { return info.param.name; });
 
-// The first iteration overflows: A p infinite in one row (the step is 0 and
-// r becomes NaN there), or a step so long (p.Ap nearly 0 on an indefinite
+// The first iteration overflows: p.Ap infinite (no step is taken), or a step so long (p.Ap nearly 0 on an indefinite
 // diagonal) that x' is finite and r' is not. Either way the solve stops at
 // once and x stays the last iterate with a finite residual, the start.
 TEST_F(ToleranceSolveTest, AResidualGoingNonFiniteMidSolveStopsIt) {
@@ -223,6 +260,11 @@ const Decision kDecisions[] = {
     {"RecursiveResidualWentNonFinite", With(After(1, 1, 1.0f, 0.0f), [](BatchOutcome& o) { o.wentNonFinite = true; }),
      Stop::kNonFinite},
     {"TrueResidualNaN", After(1, 1, 1.0f, std::nanf("")), Stop::kNonFinite},
+    {"NoCurvature", With(After(1, 5, 1.0f, 0.9f), [](BatchOutcome& o) { o.notPositiveDefinite = true; }),
+     Stop::kNotPositiveDefinite},
+    // x solves the system as asked, however the batch ended.
+    {"NoCurvatureButConverged", With(After(1, 5, 1.0f, 0.0f), [](BatchOutcome& o) { o.notPositiveDefinite = true; }),
+     Stop::kConverged},
     {"RightHandSideOverflowed", With(After(0, 0, 0.0f, 0.0f), [](BatchOutcome& o) { o.rhsNorm = kInf; }),
      Stop::kNonFinite},
 };
