@@ -1,5 +1,6 @@
 #include "linalg/CgSolver.h"
 
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -88,7 +89,7 @@ CgSolver::CgSolver(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout)
       m_pB(b),
       m_iWidth(b != nullptr ? b->Width() : 0),
       m_iHeight(b != nullptr ? b->Height() : 0),
-      m_refusal(RefusalFor(layout)) {
+      m_refusal(RefusalFor(matrix, x, b, layout)) {
     if (!m_refusal.empty()) {
         Refuse("CgSolver", "%s; every solve will be refused", m_refusal.c_str());
         return;
@@ -104,18 +105,40 @@ CgSolver::CgSolver(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout)
     CreatePrograms();
 }
 
+// Two unique_ptrs holding one vector as x and b would free it twice: one of
+// them lets go first.
+std::unique_ptr<CgSolver> CgSolver::Create(std::unique_ptr<BandMatrix> matrix, std::unique_ptr<GpuVector> x,
+                                           std::unique_ptr<GpuVector> b) {
+    const char* const call = "CgSolver::Create";
+    if (x != nullptr && x == b) {
+        b.release();
+        Refuse(call, "x and b are the same vector; no solver made");
+        return nullptr;
+    }
+    const std::string refusal = RefusalFor(matrix.get(), x.get(), b.get(), 0);
+    if (!refusal.empty()) {
+        Refuse(call, "%s; no solver made", refusal.c_str());
+        return nullptr;
+    }
+    return std::unique_ptr<CgSolver>(new CgSolver(matrix.release(), x.release(), b.release(), 0));
+}
+
 // The band products address their operands in the packed layout; anything
 // else would silently compute a wrong answer.
-std::string CgSolver::RefusalFor(int layout) const {
-    if (m_pMatrix == nullptr || m_pX == nullptr || m_pB == nullptr) return "the matrix, x or b is null";
-    if (m_pX == m_pB) return "x and b are the same vector";
-    if (!m_pMatrix->IsUsable()) return "the matrix's grid cannot hold packed diagonals";
-    if (layout != 0 || dynamic_cast<PackedVector*>(m_pX) == nullptr || dynamic_cast<PackedVector*>(m_pB) == nullptr)
+std::string CgSolver::RefusalFor(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout) {
+    if (matrix == nullptr || x == nullptr || b == nullptr) return "the matrix, x or b is null";
+    if (x == b) return "x and b are the same vector";
+    if (!matrix->IsUsable()) return "the matrix's grid cannot hold packed diagonals";
+    if (layout != 0 || dynamic_cast<PackedVector*>(x) == nullptr || dynamic_cast<PackedVector*>(b) == nullptr)
         return "band matrix products need packed vectors and working layout 0";
-    if (!m_pX->IsUsable() || !m_pB->IsUsable()) return "x or b has no texture of the running framework";
-    if (m_pX->Width() != m_pMatrix->Width() || m_pX->Height() != m_pMatrix->Height() ||
-        m_iWidth != m_pMatrix->Width() || m_iHeight != m_pMatrix->Height())
-        return "x and b must have the matrix's grid size";
+    if (!x->IsUsable() || !b->IsUsable()) return "x or b has no texture of the running framework";
+    const int w = matrix->Width(), h = matrix->Height();
+    if (x->Width() != w || x->Height() != h || b->Width() != w || b->Height() != h) {
+        char sizes[160];
+        std::snprintf(sizes, sizeof sizes, " (x %dx%d, b %dx%d, the matrix %dx%d)", x->Width(), x->Height(),
+                      b->Width(), b->Height(), w, h);
+        return std::string("x and b must have the matrix's grid size") + sizes;
+    }
     return {};
 }
 

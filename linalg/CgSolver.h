@@ -23,10 +23,14 @@ class ToleranceSolve;
 // did; it reads a few values back before and after its loop, never inside it
 // where the driver renders conditionally.
 //
-// The solver owns the matrix, x and b. Band products work on packed vectors:
-// x and b must be distinct packed vectors of the matrix's grid and the working
-// layout 0 (packed). Any other combination is refused: one line on standard
-// error at construction and at every solve, which leaves x untouched.
+// The solver owns the matrix, x and b: Create takes them as unique_ptrs and
+// hands the solver back as one; the constructor takes them as pointers made
+// with new, which the caller must not delete (nor pass one of them twice).
+// Band products work on packed vectors: x and b must be distinct packed
+// vectors of the matrix's grid and the working layout 0 (packed). Any other
+// combination is refused: Create returns null, the constructor makes a solver
+// that refuses every solve, leaving x untouched; each says why once through
+// the refusal handler.
 //
 // A solve first sets non-finite values of x to 0, so that a right-hand side
 // that once held a NaN or an infinity does not poison every later warm start.
@@ -38,12 +42,22 @@ public:
     using SolveReport = ::SolveReport;
     static constexpr int kReadBackInterval = kConvergenceReadBackInterval;
 
+    // The solver over matrix, x and b, packed, or null after a refusal. What
+    // it is given is destroyed with the solver, or at once when refused.
+    static std::unique_ptr<CgSolver> Create(std::unique_ptr<BandMatrix> matrix, std::unique_ptr<GpuVector> x,
+                                            std::unique_ptr<GpuVector> b);
     // layout 0: packed working vectors; layout 1: unpacked.
     CgSolver(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout);
     ~CgSolver();
 
     CgSolver(const CgSolver&) = delete;
     CgSolver& operator=(const CgSolver&) = delete;
+
+    // What the solver owns, for the caller to use between solves: read x,
+    // write b or x, change the matrix's diagonals.
+    BandMatrix* Matrix() const { return m_pMatrix; }
+    GpuVector* X() const { return m_pX; }
+    GpuVector* B() const { return m_pB; }
 
     // Returns the number of iterations run: 0 when not positive or refused.
     int Solve(int iterations);
@@ -67,7 +81,7 @@ public:
     bool SetPreconditioner(Preconditioner preconditioner);
 
 private:
-    std::string RefusalFor(int layout) const;
+    static std::string RefusalFor(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout);
     bool CheckSolvable(const char* call) const;
     void RunIteration();
     void DropNonFiniteStart();

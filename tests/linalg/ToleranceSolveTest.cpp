@@ -28,11 +28,13 @@ HostBand Layered(int n) {
 
 class ToleranceSolveTest : public LinalgTest {
 protected:
-    GpuVector* x = nullptr;  // owned by the solver
+    GpuVector* x = nullptr;  // the solver's
 
     std::unique_ptr<CgSolver> MakeSolver(const HostBand& a, const Floats& start, const Floats& rhs) {
-        x = Make<PackedVector>(a.w, a.h, start).release();
-        return std::make_unique<CgSolver>(Upload(a), x, Make<PackedVector>(a.w, a.h, rhs).release(), 0);
+        auto solver = CgSolver::Create(std::unique_ptr<BandMatrix>(Upload(a)), Make<PackedVector>(a.w, a.h, start),
+                                       Make<PackedVector>(a.w, a.h, rhs));
+        x = solver->X();
+        return solver;
     }
     double HostResidual(const HostBand& a, const Floats& rhs) {
         return host::RelativeResidual(a, ToDoubles(rhs), ToDoubles(Values(*x)));
