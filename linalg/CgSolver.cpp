@@ -239,7 +239,8 @@ bool CgSolver::SetPreconditioner(Preconditioner preconditioner) {
         case Preconditioner::kJacobi: {
             auto jacobi = std::make_unique<JacobiPreconditioner>(m_pMatrix);
             if (!jacobi->IsUsable())
-                return Refuse(call, "Jacobi cannot use this matrix's diagonal; the previous preconditioner stays.");
+                return Refuse(call,
+                              "Jacobi cannot use this matrix's diagonal; the previous preconditioner stays.");
             m_pPreconditioner = std::move(jacobi);
             return true;
         }

@@ -26,7 +26,7 @@ enum class SolveStop {
     // A direction p with p.Ap <= 0: the matrix is not positive definite (or
     // float32 could not tell). x holds the last iterate before that step.
     kNotPositiveDefinite,
-    kRefused,        // nothing was solved; the refusal handler was told why
+    kRefused,  // nothing was solved; the refusal handler was told why
 };
 
 struct SolveReport {

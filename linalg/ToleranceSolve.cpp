@@ -152,14 +152,21 @@ void ToleranceSolve::CreatePrograms() {
     s_pStartProgram = kernel::Build(vertex, kStartSource, {{"g_sVector", 0}, {"g_sRhsNorm", 1}}, {});
     const std::string tests = std::string(ConvergenceGate::kRunningSource) + kCurvatureSource;
     s_pGatedUpdateProgram = kernel::Build(vertex, (tests + kGatedUpdateSource).c_str(),
-                                          {{"g_sX", 0}, {"g_sP", 1}, {"g_sR", 2}, {"g_sQ", 3}, {"g_sAlpha", 4},
-                                           {"g_sResidual", 5}, {"g_sRhsNorm", 6}, {"g_sPAp", 7}},
+                                          {{"g_sX", 0},
+                                           {"g_sP", 1},
+                                           {"g_sR", 2},
+                                           {"g_sQ", 3},
+                                           {"g_sAlpha", 4},
+                                           {"g_sResidual", 5},
+                                           {"g_sRhsNorm", 6},
+                                           {"g_sPAp", 7}},
                                           {{"g_fTolerance2", &s_iGatedToleranceLocation}});
     s_pKeepResidualProgram = kernel::Build(vertex, (tests + kKeepResidualSource).c_str(),
                                            {{"g_sSquare", 0}, {"g_sRhsNorm", 1}, {"g_sPAp", 2}},
                                            {{"g_fTolerance2", &s_iKeepToleranceLocation}});
-    s_pDirectionProgram = kernel::Build(
-        vertex, kDirectionSource, {{"g_sZ", 0}, {"g_sP", 1}, {"g_sBeta", 2}, {"g_sXNext", 3}, {"g_sResidual", 4}}, {});
+    s_pDirectionProgram =
+        kernel::Build(vertex, kDirectionSource,
+                      {{"g_sZ", 0}, {"g_sP", 1}, {"g_sBeta", 2}, {"g_sXNext", 3}, {"g_sResidual", 4}}, {});
     s_pCopyScalarProgram = kernel::Build(vertex, kCopyScalarSource, {{"g_sScalar", 0}}, {});
 }
 
@@ -194,11 +201,14 @@ ToleranceSolve::~ToleranceSolve() {
 
 bool ToleranceSolve::Accepts(const char* call, float tolerance, int maxIterations) {
     if (!(tolerance >= 0.0f) || !std::isfinite(tolerance))
-        return Refuse(call, "the tolerance %g is not finite and >= 0; nothing solved.", static_cast<double>(tolerance));
-    if (maxIterations < 0) return Refuse(call, "the iteration budget %d is negative; nothing solved.", maxIterations);
+        return Refuse(call, "the tolerance %g is not finite and >= 0; nothing solved.",
+                      static_cast<double>(tolerance));
+    if (maxIterations < 0)
+        return Refuse(call, "the iteration budget %d is negative; nothing solved.", maxIterations);
     if (!kernel::TwoRenderTargets())
-        return Refuse(call, "the driver has one draw buffer and a tolerance solve writes two targets per pass; "
-                            "nothing solved.");
+        return Refuse(call,
+                      "the driver has one draw buffer and a tolerance solve writes two targets per pass; "
+                      "nothing solved.");
     return true;
 }
 
@@ -209,7 +219,8 @@ bool ToleranceSolve::Accepts(const char* call, float tolerance, int maxIteration
 // An x that meets the tolerance is converged even where the batch ended
 // without curvature: it solves the system as asked.
 std::optional<SolveStop> StopAfter(const BatchOutcome& o) {
-    if (o.wentNonFinite || !std::isfinite(o.residual) || !std::isfinite(o.rhsNorm)) return SolveStop::kNonFinite;
+    if (o.wentNonFinite || !std::isfinite(o.residual) || !std::isfinite(o.rhsNorm))
+        return SolveStop::kNonFinite;
     if (!ConvergenceGate::Running(o.residual, o.rhsNorm, o.tolerance2)) return SolveStop::kConverged;
     if (o.notPositiveDefinite) return SolveStop::kNotPositiveDefinite;
     if (o.iterationsLeft <= 0) return SolveStop::kMaxIterations;
@@ -317,15 +328,15 @@ int ToleranceSolve::RunBatch(int budget, bool skipOnGpu, SolveReport& report) {
 // afresh from x, whose texture no pass here exchanges.
 void ToleranceSolve::RunGatedIteration() {
     CgWorkspace& w = m_work;
-    w.matrix->MultiplyVector(0, w.p, nullptr, w.q);     // q = A p
+    w.matrix->MultiplyVector(0, w.p, nullptr, w.q);  // q = A p
     w.p->Dot(w.q, w.pAp);
-    w.rho->SafeDivide(w.pAp, w.alpha, 1.0f, 1.0f);      // alpha = rho / pAp
-    StepSolutionAndResidual();                          // x' = x + alpha p, r -= alpha q
-    GpuVector* z = Precondition();                      // z = M^-1 r
-    w.r->Dot(z, w.rhoNew);                              // rhoNew = r.z
-    KeepResidualOrMark(z, w.rhoNew);                    // |r|^2 for the next test, or a mark
-    w.rhoNew->SafeDivide(w.rho, w.beta, 1.0f, 1.0f);    // beta = rhoNew / rho
-    StepDirectionAndAccept(z);                          // p = z + beta p, x = x'
+    w.rho->SafeDivide(w.pAp, w.alpha, 1.0f, 1.0f);    // alpha = rho / pAp
+    StepSolutionAndResidual();                        // x' = x + alpha p, r -= alpha q
+    GpuVector* z = Precondition();                    // z = M^-1 r
+    w.r->Dot(z, w.rhoNew);                            // rhoNew = r.z
+    KeepResidualOrMark(z, w.rhoNew);                  // |r|^2 for the next test, or a mark
+    w.rhoNew->SafeDivide(w.rho, w.beta, 1.0f, 1.0f);  // beta = rhoNew / rho
+    StepDirectionAndAccept(z);                        // p = z + beta p, x = x'
     std::swap(w.rho, w.rhoNew);
 }
 
@@ -333,9 +344,10 @@ void ToleranceSolve::RunGatedIteration() {
 // step's residual is known to be finite.
 void ToleranceSolve::StepSolutionAndResidual() {
     const CgWorkspace& w = m_work;
-    kernel::DrawIntoTwoTargets(s_pGatedUpdateProgram, ShapeOf(w.x), m_pXNext->Texture(), w.r->AcquireTarget(),
-                               {w.x->Texture(), w.p->Texture(), w.r->Texture(), w.q->Texture(), w.alpha->Texture(),
-                                m_pResidual->Texture(), m_pRhsNorm->Texture(), w.pAp->Texture()});
+    kernel::DrawIntoTwoTargets(
+        s_pGatedUpdateProgram, ShapeOf(w.x), m_pXNext->Texture(), w.r->AcquireTarget(),
+        {w.x->Texture(), w.p->Texture(), w.r->Texture(), w.q->Texture(), w.alpha->Texture(),
+         m_pResidual->Texture(), m_pRhsNorm->Texture(), w.pAp->Texture()});
     w.r->CommitTarget();
 }
 
@@ -380,8 +392,8 @@ void ToleranceSolve::KeepResidualOrMark(GpuVector* z, GpuScalar* rz) {
 
 void ToleranceSolve::StepDirectionAndAccept(GpuVector* z) {
     const CgWorkspace& w = m_work;
-    kernel::DrawIntoTwoTargets(s_pDirectionProgram, ShapeOf(w.p), w.p->AcquireTarget(), w.x->Texture(),
-                               {z->Texture(), w.p->Texture(), w.beta->Texture(), m_pXNext->Texture(),
-                                m_pResidual->Texture()});
+    kernel::DrawIntoTwoTargets(
+        s_pDirectionProgram, ShapeOf(w.p), w.p->AcquireTarget(), w.x->Texture(),
+        {z->Texture(), w.p->Texture(), w.beta->Texture(), m_pXNext->Texture(), m_pResidual->Texture()});
     w.p->CommitTarget();
 }

@@ -31,14 +31,14 @@ struct CgWorkspace {
 // What the host knows between two batches of iterations, once it has formed
 // the true residual of x.
 struct BatchOutcome {
-    float residual = 0.0f;    // |b - A x|^2 of the x held now
-    float rhsNorm = 0.0f;     // |b|^2
-    float tolerance2 = 0.0f;  // tolerance^2
-    int iterationsLeft = 0;   // of the budget
-    int batchesRun = 0;       // 0 before the first
-    int lastBatchRan = 0;     // iterations the last batch ran
-    float residualBefore = 0.0f;  // the true |r|^2 the last batch started from
-    bool wentNonFinite = false;   // the last batch's recursive residual, or a p.Ap, was not finite
+    float residual = 0.0f;             // |b - A x|^2 of the x held now
+    float rhsNorm = 0.0f;              // |b|^2
+    float tolerance2 = 0.0f;           // tolerance^2
+    int iterationsLeft = 0;            // of the budget
+    int batchesRun = 0;                // 0 before the first
+    int lastBatchRan = 0;              // iterations the last batch ran
+    float residualBefore = 0.0f;       // the true |r|^2 the last batch started from
+    bool wentNonFinite = false;        // the last batch's recursive residual, or a p.Ap, was not finite
     bool notPositiveDefinite = false;  // the last batch met p.Ap <= 0
 };
 
@@ -69,7 +69,8 @@ public:
 
     // From whatever x holds; preconditioner null for none. The framework
     // framebuffer must be bound and the arguments accepted.
-    SolveReport Run(GpuPreconditioner* preconditioner, float tolerance, int maxIterations, ConvergenceCheck check);
+    SolveReport Run(GpuPreconditioner* preconditioner, float tolerance, int maxIterations,
+                    ConvergenceCheck check);
 
 private:
     void Prepare(GpuPreconditioner* preconditioner, int maxIterations);
@@ -93,11 +94,11 @@ private:
 
     // Everything read after a loop whose iterations the GPU may have skipped
     // is written in place, never swapped: x itself, |r|^2 and |b|^2.
-    GpuVector* m_pXNext;               // the step's x, accepted into x once its residual is finite
-    GpuVector* m_pZ = nullptr;         // preconditioned residual, made by the first preconditioned solve
-    GpuScalar* m_pResidual;            // |r|^2 of the last iteration that ran, or its mark
-    GpuScalar* m_pSquare;              // |r|^2 before the mark, where z is not r
-    GpuScalar* m_pRhsNorm;             // |b|^2
+    GpuVector* m_pXNext;        // the step's x, accepted into x once its residual is finite
+    GpuVector* m_pZ = nullptr;  // preconditioned residual, made by the first preconditioned solve
+    GpuScalar* m_pResidual;     // |r|^2 of the last iteration that ran, or its mark
+    GpuScalar* m_pSquare;       // |r|^2 before the mark, where z is not r
+    GpuScalar* m_pRhsNorm;      // |b|^2
     ConvergenceGate* m_pGate;
 
     static ShaderProgram* s_pStartProgram;

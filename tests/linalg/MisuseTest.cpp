@@ -143,7 +143,8 @@ const Misuse kMisuses[] = {
      }},
     {"SolverMadeWithBOfAnotherSize", "CgSolver::Create",
      [](Operands&) {
-         EXPECT_EQ(CgSolver::Create(std::make_unique<BandMatrix>(kW, kH), std::unique_ptr<GpuVector>(NewPacked(kW, kH)),
+         EXPECT_EQ(CgSolver::Create(std::make_unique<BandMatrix>(kW, kH),
+                                    std::unique_ptr<GpuVector>(NewPacked(kW, kH)),
                                     std::unique_ptr<GpuVector>(NewPacked(2 * kW, kH))),
                    nullptr);
      },

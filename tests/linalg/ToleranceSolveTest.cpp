@@ -31,8 +31,8 @@ protected:
     GpuVector* x = nullptr;  // the solver's
 
     std::unique_ptr<CgSolver> MakeSolver(const HostBand& a, const Floats& start, const Floats& rhs) {
-        auto solver = CgSolver::Create(std::unique_ptr<BandMatrix>(Upload(a)), Make<PackedVector>(a.w, a.h, start),
-                                       Make<PackedVector>(a.w, a.h, rhs));
+        auto solver = CgSolver::Create(std::unique_ptr<BandMatrix>(Upload(a)),
+                                       Make<PackedVector>(a.w, a.h, start), Make<PackedVector>(a.w, a.h, rhs));
         x = solver->X();
         return solver;
     }
@@ -205,9 +205,10 @@ INSTANTIATE_TEST_SUITE_P(
                Shifted(0.5f)}),
     [](const ::testing::TestParamInfo<Ending>& info) { return info.param.name; });
 
-// The first iteration overflows: p.Ap infinite (no step is taken), or a step so long (p.Ap nearly 0 on an indefinite
-// diagonal) that x' is finite and r' is not. Either way the solve stops at
-// once and x stays the last iterate with a finite residual, the start.
+// The first iteration overflows: p.Ap infinite (the step is not taken), or
+// a step so long (p.Ap nearly 0 on an indefinite diagonal) that x' is finite
+// and r' is not. Either way the solve stops at once and x stays the last
+// iterate with a finite residual, the start.
 TEST_F(ToleranceSolveTest, AResidualGoingNonFiniteMidSolveStopsIt) {
     const size_t far = kN * kN / 2 + kN / 2;
     HostBand huge = Poisson(kN), indefinite = Poisson(kN);
@@ -259,14 +260,14 @@ const Decision kDecisions[] = {
      Stop::kMaxIterations},
     {"BudgetSpentAndConverged", With(After(1, 10, 1.0f, 0.0f), [](BatchOutcome& o) { o.iterationsLeft = 0; }),
      Stop::kConverged},
-    {"RecursiveResidualWentNonFinite", With(After(1, 1, 1.0f, 0.0f), [](BatchOutcome& o) { o.wentNonFinite = true; }),
-     Stop::kNonFinite},
+    {"RecursiveResidualWentNonFinite",
+     With(After(1, 1, 1.0f, 0.0f), [](BatchOutcome& o) { o.wentNonFinite = true; }), Stop::kNonFinite},
     {"TrueResidualNaN", After(1, 1, 1.0f, std::nanf("")), Stop::kNonFinite},
     {"NoCurvature", With(After(1, 5, 1.0f, 0.9f), [](BatchOutcome& o) { o.notPositiveDefinite = true; }),
      Stop::kNotPositiveDefinite},
     // x solves the system as asked, however the batch ended.
-    {"NoCurvatureButConverged", With(After(1, 5, 1.0f, 0.0f), [](BatchOutcome& o) { o.notPositiveDefinite = true; }),
-     Stop::kConverged},
+    {"NoCurvatureButConverged",
+     With(After(1, 5, 1.0f, 0.0f), [](BatchOutcome& o) { o.notPositiveDefinite = true; }), Stop::kConverged},
     {"RightHandSideOverflowed", With(After(0, 0, 0.0f, 0.0f), [](BatchOutcome& o) { o.rhsNorm = kInf; }),
      Stop::kNonFinite},
 };
