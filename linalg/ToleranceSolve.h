@@ -49,12 +49,13 @@ std::optional<SolveStop> StopAfter(const BatchOutcome& outcome);
 // preconditioned, on a workspace it borrows. Before every iteration a test
 // on the GPU decides whether it runs (ConvergenceGate); the host reads values
 // back only before and after a batch of iterations, or every
-// kConvergenceReadBackInterval iterations where the driver cannot skip. When the
-// recursively updated residual says converged, the true one is formed from x
-// and the method restarts from x if it is still too large.
+// kConvergenceReadBackInterval iterations where the driver cannot skip. When
+// the recursively updated residual says converged, the true one is formed
+// from x and the method restarts from x if it is still too large.
 //
-// Its vectors, scalars, queries and programs are made at construction and
-// grow only with the budget, so that steady solves make no GL object.
+// Its vectors, scalars, queries and programs are made at construction (z by
+// the first preconditioned solve, more queries by a larger budget), so that
+// steady solves make no GL object.
 class ToleranceSolve {
 public:
     explicit ToleranceSolve(const CgWorkspace& work);
