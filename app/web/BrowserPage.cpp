@@ -22,6 +22,9 @@ void EndProgram(int status) { emscripten_force_exit(status); }
 // A held key sends keydown after keydown with no keyup between them.
 bool ReportKeyRepeatsAsPresses() { return true; }
 
+// The page has the keyboard while the browser window holding it has.
+bool FocusIsElsewhere() { return EM_ASM_INT({ return document.hasFocus() ? 0 : 1; }) != 0; }
+
 // The canvas's size reaches Reshape directly, and no canvas outgrows the GL.
 bool CurrentWindowSize(int*, int*) { return false; }
 
@@ -33,6 +36,11 @@ void glutSetWindowTitle(const char* title) {
 
 // Never reached: ReportKeyRepeatsAsPresses holds on every page.
 void glutIgnoreKeyRepeat(int) {}
+
+// On a page the keyboard does not follow the pointer, and Idle asks the page
+// for the focus (FocusIsElsewhere): the pointer's comings and goings matter to
+// no key.
+void glutEntryFunc(void (*)(int)) {}
 
 // A page has no close button of its own: closing the tab ends everything.
 void glutSetOption(GLenum, int) {}

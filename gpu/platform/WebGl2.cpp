@@ -72,10 +72,9 @@ bool IsFloatFormat(GLint internalFormat) { return internalFormat == GL_RGBA32F |
 
 bool LoadGlEntryPoints() {
     const EMSCRIPTEN_WEBGL_CONTEXT_HANDLE context = emscripten_webgl_get_current_context();
-    if (context <= 0) {
-        std::printf("No WebGL context is current.\n");
-        return false;
-    }
+    if (context <= 0)
+        return Refuse("InitFramework", "no WebGL context is current on this thread: open a HeadlessContext "
+                                       "(gpu/HeadlessContext.h) or make a canvas's WebGL 2 context current first");
     EmscriptenWebGLContextAttributes attributes;
     if (emscripten_webgl_get_context_attributes(context, &attributes) != EMSCRIPTEN_RESULT_SUCCESS ||
         attributes.majorVersion < 2) {
