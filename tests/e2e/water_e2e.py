@@ -375,11 +375,13 @@ def scenario_refusals(launch, options):
     missing value is refused with the usage on standard error and status 2;
     without a display to open the demo says so in one line; GLUT's own options
     reach GLUT. A driver short of what the framework needs gives its reason,
-    then the demo's own line, and status 255 before the loop (no help text)."""
+    then the demo's own line, and status 255 before the loop (no help text);
+    a GL without a version also has InitFramework refused on standard error,
+    naming the ways to a context."""
     usage = r"Usage: \S+ \[option\]\.\.\.\n(.*\n)*"
     no_display = r"\S+: [^\n]*DISPLAY[^\n]*scripts/demo\.sh[^\n]*\n"
-    weak = lambda environment, reason: (environment, [options.fault_library], [], 255,
-                                        reason + r"\nZentor failed to initalize\.\n", "")
+    weak = lambda environment, reason, stderr="": (environment, [options.fault_library], [], 255,
+                                                   reason + r"\nZentor failed to initalize\.\n", stderr)
     hide = lambda extension, reason: weak({"ZENTOR_FAULT_HIDE_EXTENSIONS": extension}, re.escape(reason))
     cases = (
         ({}, [], ["--help"], 0, usage, ""),
@@ -394,7 +396,8 @@ def scenario_refusals(launch, options):
         hide("GL_EXT_framebuffer_object", "GL_EXT_framebuffer_object not supported."),
         hide("GL_ARB_shader_objects", "ARB_shader_objects not supported!"),
         hide("GL_ARB_shading_language_100", "ARB_shading_language_100 not supported!"),
-        weak({"ZENTOR_FAULT_NO_VERSION": "1"}, r"Error initializing GLEW \S.*"),
+        weak({"ZENTOR_FAULT_NO_VERSION": "1"}, r"Error initializing GLEW \S.*",
+             r"InitFramework: the GL gives no version[^\n]*HeadlessContext[^\n]*\n"),
     )
     for environment, preload, arguments, status, stdout, stderr in cases:
         demo = launch(environment, preload, arguments)
