@@ -1,0 +1,184 @@
+// The multigrid preconditioner against its maths in double on the host: the
+// coarse operators against a Galerkin product of explicit matrices, one
+// cycle on the GPU against a cycle written here from the hierarchy's
+// operators and bounds, and the cycle's symmetry.
+#include <algorithm>
+#include <cmath>
+
+#include "linalg/GridStencil.h"
+#include "linalg/LinalgTestSupport.h"
+#include "linalg/MultigridHierarchy.h"
+#include "linalg/MultigridPreconditioner.h"
+
+namespace lt {
+namespace {
+
+// A hundredfold jump across a diagonal line and a smooth variation elsewhere.
+double Jumping(double x, double y) { return (x + y > 1.0 ? 100.0 : 1.0) * (1.0 + 0.5 * x * y); }
+
+GridStencil StencilOf(const HostBand& band) {
+    GridStencil stencil;
+    std::string reason;
+    std::vector<long long> offsets(band.offsets.begin(), band.offsets.end());
+    EXPECT_TRUE(StencilOfBand(band.w, band.h, offsets, band.diagonals, &stencil, &reason)) << reason;
+    return stencil;
+}
+
+// Coarse point c of a side sits on fine point 2c + 1; bilinear
+// interpolation is the hat of half-width 2 around it.
+double Hat(int fine, int coarse) { return std::max(0.0, 1.0 - std::abs(fine - (2 * coarse + 1)) / 2.0); }
+
+TEST(CoarseOperatorTest, IsTheGalerkinProductOfExplicitMatrices) {
+    for (const Shape shape : {Shape{10, 8}, Shape{9, 7}}) {
+        const GridStencil fine = StencilOf(host::Diffusion(shape.w, shape.h, Jumping));
+        const GridStencil coarse = CoarseOperator(fine);
+        const int w = shape.w / 2, h = shape.h / 2, n = shape.w * shape.h;
+        ASSERT_EQ(coarse.Width(), w);
+        ASSERT_EQ(coarse.Height(), h);
+        Doubles a(static_cast<size_t>(n * n), 0.0);
+        for (int y = 0; y < shape.h; ++y)
+            for (int x = 0; x < shape.w; ++x)
+                for (int tap = 0; tap < fine.NumTaps(); ++tap) {
+                    const StencilOffset& o = fine.Offset(tap);
+                    if (fine.Reaches(tap, x, y))
+                        a[static_cast<size_t>((y * shape.w + x) * n + (y + o.dy) * shape.w + x + o.dx)] =
+                            fine.At(tap, x, y);
+                }
+        const auto p = [&](int f, int c) { return Hat(f % shape.w, c % w) * Hat(f / shape.w, c / w); };
+        for (int row = 0; row < w * h; ++row)
+            for (int column = 0; column < w * h; ++column) {
+                double expected = 0.0;
+                for (int f = 0; f < n; ++f)
+                    for (int g = 0; g < n; ++g)
+                        expected += p(f, row) * a[static_cast<size_t>(f * n + g)] * p(g, column) / 4;
+                const int dx = column % w - row % w, dy = column / w - row / w;
+                const double actual = std::abs(dx) <= 1 && std::abs(dy) <= 1
+                                          ? coarse.At(coarse.FindTap(dx, dy), row % w, row / w)
+                                          : 0.0;
+                EXPECT_NEAR(actual, expected, 1e-10) << shape << " entry " << row << ", " << column;
+            }
+    }
+}
+
+// One cycle as the textbook writes it, in double, from the hierarchy's
+// operators and smoothing bounds: Chebyshev over [bound / 4, bound] by its
+// direction recurrence, the coarsest grid solved by conjugate gradients to
+// rounding.
+class HostCycle {
+public:
+    explicit HostCycle(const MultigridHierarchy& hierarchy) : h_(hierarchy) {}
+
+    Doubles Apply(const Doubles& b, int level = 0) const {
+        const GridStencil& a = h_.Operator(level);
+        const bool coarsest = level + 1 == h_.Levels();
+        if (coarsest && h_.DirectCoarsest()) return Solve(a, b);
+        const int sweeps = coarsest ? MultigridHierarchy::kCoarsestSweeps : MultigridHierarchy::kSweeps;
+        Doubles x(b.size(), 0.0);
+        Smooth(level, b, x, sweeps);
+        if (coarsest) return x;
+        const GridStencil& c = h_.Operator(level + 1);
+        Doubles r(b.size()), bc(static_cast<size_t>(c.Points()), 0.0);
+        a.Residual(b.data(), x.data(), r.data());
+        for (long long f = 0; f < a.Points(); ++f)
+            for (long long k = 0; k < c.Points(); ++k)
+                bc[static_cast<size_t>(k)] += Weight(a, c, f, k) * r[static_cast<size_t>(f)] / 4;
+        const Doubles e = Apply(bc, level + 1);
+        for (long long f = 0; f < a.Points(); ++f)
+            for (long long k = 0; k < c.Points(); ++k)
+                x[static_cast<size_t>(f)] += Weight(a, c, f, k) * e[static_cast<size_t>(k)];
+        Smooth(level, b, x, sweeps);
+        return x;
+    }
+
+private:
+    static double Weight(const GridStencil& a, const GridStencil& c, long long f, long long k) {
+        return Hat(static_cast<int>(f % a.Width()), static_cast<int>(k % c.Width())) *
+               Hat(static_cast<int>(f / a.Width()), static_cast<int>(k / c.Width()));
+    }
+    void Smooth(int level, const Doubles& b, Doubles& x, int sweeps) const {
+        const GridStencil& a = h_.Operator(level);
+        const double upper = h_.SpectrumBound(level), lower = upper / 4, theta = (upper + lower) / 2,
+                     delta = (upper - lower) / 2, sigma = theta / delta;
+        const int centre = a.FindTap(0, 0);
+        Doubles r(b.size()), d(b.size());
+        const auto preconditioned = [&] {
+            a.Residual(b.data(), x.data(), r.data());
+            for (size_t i = 0; i < r.size(); ++i) r[i] /= a.Coefficients(centre)[i];
+        };
+        preconditioned();
+        for (size_t i = 0; i < d.size(); ++i) d[i] = r[i] / theta;
+        double rho = 1 / sigma;
+        for (int k = 0; k < sweeps; ++k) {
+            for (size_t i = 0; i < x.size(); ++i) x[i] += d[i];
+            preconditioned();
+            const double next = 1 / (2 * sigma - rho);
+            for (size_t i = 0; i < d.size(); ++i) d[i] = next * rho * d[i] + 2 * next / delta * r[i];
+            rho = next;
+        }
+    }
+    static Doubles Solve(const GridStencil& a, const Doubles& b) {
+        Doubles x(b.size(), 0.0), r = b, p = b, q(b.size());
+        double rr = Dot(r, r);
+        for (long long k = 0; k < 4 * a.Points() && rr > 1e-30 * Dot(b, b); ++k) {
+            a.Apply(p.data(), q.data());
+            const double alpha = rr / Dot(p, q);
+            for (size_t i = 0; i < x.size(); ++i) x[i] += alpha * p[i], r[i] -= alpha * q[i];
+            const double next = Dot(r, r);
+            for (size_t i = 0; i < p.size(); ++i) p[i] = r[i] + next / rr * p[i];
+            rr = next;
+        }
+        return x;
+    }
+    const MultigridHierarchy& h_;
+};
+
+double MaxMagnitude(const Doubles& v) {
+    double largest = 0;
+    for (double e : v) largest = std::max(largest, std::fabs(e));
+    return largest;
+}
+
+class MultigridCycleTest : public LinalgParamTest<Shape> {};
+
+// 64 x 32 takes the transfers of whole texels down to its coarsest grid;
+// 44 x 36 and 28 x 20 (widths not multiples of 8) those of single channels,
+// the last with texels straddling grid rows.
+TEST_P(MultigridCycleTest, OneCycleFollowsTheCycleInDouble) {
+    const Shape s = GetParam();
+    const HostBand band = host::Diffusion(s.w, s.h, Jumping);
+    std::unique_ptr<BandMatrix> matrix(Upload(band));
+    MultigridPreconditioner preconditioner(matrix.get());
+    ASSERT_TRUE(preconditioner.IsUsable());
+    EXPECT_GT(preconditioner.Hierarchy().Levels(), 1);
+    const Floats r = Quarters(static_cast<size_t>(band.N()), 11);
+    auto vr = Make<PackedVector>(s.w, s.h, r);
+    PackedVector z(s.w, s.h, 0);
+    preconditioner.Apply(vr.get(), &z);
+    const Doubles expected = HostCycle(preconditioner.Hierarchy()).Apply(ToDoubles(r));
+    EXPECT_TRUE(Near(Values(z), expected, 1e-5 * MaxMagnitude(expected)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Grids, MultigridCycleTest,
+                         ::testing::Values(Shape{64, 32}, Shape{44, 36}, Shape{28, 20}), ShapeName);
+
+// <u, M v> = <M u, v>: what conjugate gradients needs of a preconditioner,
+// to float rounding.
+TEST_F(LinalgTest, MultigridCycleIsSymmetric) {
+    const HostBand band = host::Diffusion(48, 40, Jumping);
+    std::unique_ptr<BandMatrix> matrix(Upload(band));
+    MultigridPreconditioner preconditioner(matrix.get());
+    const Floats u = Quarters(static_cast<size_t>(band.N()), 21),
+                 v = Quarters(static_cast<size_t>(band.N()), 22);
+    auto vu = Make<PackedVector>(band.w, band.h, u), vv = Make<PackedVector>(band.w, band.h, v);
+    PackedVector mu(band.w, band.h, 0), mv(band.w, band.h, 0);
+    preconditioner.Apply(vu.get(), &mu);
+    preconditioner.Apply(vv.get(), &mv);
+    const Doubles du = ToDoubles(u), dv = ToDoubles(v), dmu = ToDoubles(Values(mu)),
+                  dmv = ToDoubles(Values(mv));
+    const double scale = std::sqrt(Dot(du, du) * Dot(dmv, dmv));
+    EXPECT_NEAR(Dot(du, dmv), Dot(dmu, dv), 1e-6 * scale);
+    EXPECT_GT(Dot(du, dmu), 0.0);
+}
+
+}  // namespace
+}  // namespace lt
