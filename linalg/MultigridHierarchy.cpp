@@ -43,44 +43,85 @@ std::vector<StencilOffset> NinePoint() {
 
 int NinePointTap(int dx, int dy) { return (dy + 1) * 3 + dx + 1; }
 
-// The coarse points a fine coordinate interpolates from, with their weights:
-// its own coarse point, or the two around it (one at the grid's edge).
+// Along one side: for a fine coordinate x and a tap step dx, each pair of a
+// coarse point I that x interpolates from and a coarse point J that x + dx
+// interpolates from, with the product of the two weights. Bilinear
+// interpolation gives a fine point on a coarse one that point's value, the
+// others the mean of the two around them (one at the grid's edge).
+struct Pairs {
+    int count = 0;
+    int from[4] = {0, 0, 0, 0};
+    int to[4] = {0, 0, 0, 0};
+    double weight[4] = {0.0, 0.0, 0.0, 0.0};
+};
+
 struct Parents {
     int count = 0;
     int index[2] = {0, 0};
     double weight[2] = {0.0, 0.0};
 };
 
-std::vector<Parents> ParentsAlong(int fine, int coarse) {
-    std::vector<Parents> all(static_cast<std::size_t>(fine));
-    for (int x = 0; x < fine; ++x) {
-        Parents& p = all[static_cast<std::size_t>(x)];
-        const auto add = [&](int i, double w) {
-            if (i < 0 || i >= coarse) return;
-            p.index[p.count] = i;
-            p.weight[p.count++] = w;
-        };
-        if (x % 2 == 1) {
-            add((x - 1) / 2, 1.0);
-        } else {
-            add(x / 2 - 1, 0.5);
-            add(x / 2, 0.5);
-        }
+Parents ParentsOf(int x, int coarse) {
+    Parents p;
+    const auto add = [&](int i, double w) {
+        if (i < 0 || i >= coarse) return;
+        p.index[p.count] = i;
+        p.weight[p.count++] = w;
+    };
+    if (x % 2 == 1) {
+        add((x - 1) / 2, 1.0);
+    } else {
+        add(x / 2 - 1, 0.5);
+        add(x / 2, 0.5);
     }
+    return p;
+}
+
+// Indexed by dx + 1, then x; empty where x + dx leaves the side.
+std::vector<std::vector<Pairs>> PairsAlong(int fine, int coarse) {
+    std::vector<std::vector<Pairs>> all(3, std::vector<Pairs>(static_cast<std::size_t>(fine)));
+    for (int dx = -1; dx <= 1; ++dx)
+        for (int x = 0; x < fine; ++x) {
+            if (x + dx < 0 || x + dx >= fine) continue;
+            Pairs& pairs = all[static_cast<std::size_t>(dx + 1)][static_cast<std::size_t>(x)];
+            const Parents from = ParentsOf(x, coarse), to = ParentsOf(x + dx, coarse);
+            for (int a = 0; a < from.count; ++a)
+                for (int b = 0; b < to.count; ++b) {
+                    pairs.from[pairs.count] = from.index[a];
+                    pairs.to[pairs.count] = to.index[b];
+                    pairs.weight[pairs.count++] = from.weight[a] * to.weight[b];
+                }
+        }
     return all;
 }
 
 long long PointIndex(const GridStencil& a, int x, int y) { return static_cast<long long>(y) * a.Width() + x; }
 
+std::size_t At(long long n) { return static_cast<std::size_t>(n); }
+
+// y = A u over the coefficient arrays; a tap reaching outside the grid holds
+// 0 there and is skipped.
+void ApplyOperator(const GridStencil& a, const Doubles& u, Doubles& y) {
+    std::fill(y.begin(), y.end(), 0.0);
+    for (int tap = 0; tap < a.NumTaps(); ++tap) {
+        const StencilOffset& o = a.Offset(tap);
+        const Doubles& c = a.Coefficients(tap);
+        const long long offset = a.ElementOffset(tap);
+        const int x0 = std::max(0, -o.dx), x1 = std::min(a.Width(), a.Width() - o.dx);
+        const int y0 = std::max(0, -o.dy), y1 = std::min(a.Height(), a.Height() - o.dy);
+        for (int row = y0; row < y1; ++row)
+            for (long long n = PointIndex(a, x0, row), end = PointIndex(a, x1, row); n < end; ++n)
+                y[At(n)] += c[At(n)] * u[At(n + offset)];
+    }
+}
+
 // max over rows of sum |a_ij| / a_ii: no eigenvalue of D^-1 A lies above it.
 double GershgorinBound(const GridStencil& a, const Doubles& inverseDiagonal) {
+    Doubles rows(inverseDiagonal.size(), 0.0);
+    for (int tap = 0; tap < a.NumTaps(); ++tap)
+        for (std::size_t n = 0; n < rows.size(); ++n) rows[n] += std::fabs(a.Coefficients(tap)[n]);
     double bound = 0.0;
-    for (long long n = 0; n < a.Points(); ++n) {
-        double row = 0.0;
-        for (int tap = 0; tap < a.NumTaps(); ++tap)
-            row += std::fabs(a.Coefficients(tap)[static_cast<std::size_t>(n)]);
-        bound = std::max(bound, row * inverseDiagonal[static_cast<std::size_t>(n)]);
-    }
+    for (std::size_t n = 0; n < rows.size(); ++n) bound = std::max(bound, rows[n] * inverseDiagonal[n]);
     return bound;
 }
 
@@ -94,7 +135,7 @@ double PowerEstimate(const GridStencil& a, const Doubles& inverseDiagonal) {
     for (double& v : u) v = static_cast<double>(random()) / 4294967296.0 - 0.5;
     double estimate = 0.0;
     for (int k = 0; k < kPowerIterations; ++k) {
-        a.Apply(u.data(), au.data());
+        ApplyOperator(a, u, au);
         double uau = 0.0, udu = 0.0, norm = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
             uau += u[i] * au[i];
@@ -129,16 +170,13 @@ std::vector<MultigridHierarchy::Step> ChebyshevSteps(double bound, int count) {
 // The inverse of an SPD matrix by its Cholesky factor; empty when a pivot is
 // not positive.
 Doubles DenseInverse(const GridStencil& a) {
-    const std::size_t n = static_cast<std::size_t>(a.Points());
+    const std::size_t n = At(a.Points());
     Doubles l(n * n, 0.0);
-    for (int y = 0; y < a.Height(); ++y)
-        for (int x = 0; x < a.Width(); ++x)
-            for (int tap = 0; tap < a.NumTaps(); ++tap)
-                if (a.Reaches(tap, x, y)) {
-                    const StencilOffset& o = a.Offset(tap);
-                    l[static_cast<std::size_t>(PointIndex(a, x, y)) * n +
-                      static_cast<std::size_t>(PointIndex(a, x + o.dx, y + o.dy))] += a.At(tap, x, y);
-                }
+    for (int tap = 0; tap < a.NumTaps(); ++tap)
+        for (std::size_t row = 0; row < n; ++row)
+            if (a.Coefficients(tap)[row] != 0.0)
+                l[row * n + At(static_cast<long long>(row) + a.ElementOffset(tap))] +=
+                    a.Coefficients(tap)[row];
     for (std::size_t j = 0; j < n; ++j) {
         double pivot = l[j * n + j];
         for (std::size_t k = 0; k < j; ++k) pivot -= l[j * n + k] * l[j * n + k];
@@ -151,13 +189,13 @@ Doubles DenseInverse(const GridStencil& a) {
         }
     }
     // Column c of the inverse: L y = e_c, then L^T x = y.
-    Doubles inverse(n * n);
-    Doubles column(n);
+    Doubles inverse(n * n), column(n);
     for (std::size_t c = 0; c < n; ++c) {
-        for (std::size_t i = 0; i < n; ++i) {
+        std::fill(column.begin(), column.end(), 0.0);
+        for (std::size_t i = c; i < n; ++i) {
             double v = i == c ? 1.0 : 0.0;
             for (std::size_t k = c; k < i; ++k) v -= l[i * n + k] * column[k];
-            column[i] = i < c ? 0.0 : v / l[i * n + i];
+            column[i] = v / l[i * n + i];
         }
         for (std::size_t i = n; i-- > 0;) {
             double v = column[i];
@@ -172,37 +210,46 @@ Doubles DenseInverse(const GridStencil& a) {
     return inverse;
 }
 
-// Entries finite, main diagonal positive, entry (n, m) equal to (m, n) within
-// float rounding; then averaged with it, so that every level is exactly
-// symmetric and the cycle with it.
+// Taps within one point in x and y, entries finite, the main diagonal
+// positive, entry (n, m) equal to (m, n) within float rounding; then averaged
+// with it, so that every level is exactly symmetric and the cycle with it.
 bool Symmetrised(const GridStencil& a, GridStencil* out, std::string* reason) {
     const int centre = a.FindTap(0, 0);
     if (centre < 0) return Fail(reason, "the operator has no main diagonal");
+    std::vector<int> mirror;
+    for (int tap = 0; tap < a.NumTaps(); ++tap) {
+        const StencilOffset& o = a.Offset(tap);
+        const Doubles& c = a.Coefficients(tap);
+        if ((std::abs(o.dx) > 1 || std::abs(o.dy) > 1) &&
+            std::any_of(c.begin(), c.end(), [](double v) { return v != 0.0; }))
+            return Fail(reason,
+                        Format("tap (%d, %d) reaches past a point's neighbours; multigrid takes taps within "
+                               "one point in x and y",
+                               o.dx, o.dy));
+        mirror.push_back(a.FindTap(-o.dx, -o.dy));
+    }
     *out = a;
     for (int y = 0; y < a.Height(); ++y)
         for (int x = 0; x < a.Width(); ++x) {
-            const double d = a.At(centre, x, y);
+            const long long n = PointIndex(a, x, y);
+            const double d = a.Coefficients(centre)[At(n)];
             if (!(d > 0.0) || !std::isfinite(d))
                 return Fail(reason,
                             Format("main diagonal entry %lld (point %d, %d) is %g; multigrid needs every one "
                                    "positive and finite",
-                                   PointIndex(a, x, y), x, y, d));
+                                   n, x, y, d));
             for (int tap = 0; tap < a.NumTaps(); ++tap) {
-                const StencilOffset& o = a.Offset(tap);
-                const double v = a.At(tap, x, y);
-                if (!std::isfinite(v))
-                    return Fail(reason, Format("entry (%lld, %lld) is %g", PointIndex(a, x, y),
-                                               PointIndex(a, x + o.dx, y + o.dy), v));
-                if (!a.Reaches(tap, x, y)) continue;
-                const int mirror = a.FindTap(-o.dx, -o.dy);
-                const double w = mirror < 0 ? 0.0 : a.At(mirror, x + o.dx, y + o.dy);
+                const double v = a.Coefficients(tap)[At(n)];
+                if (v == 0.0) continue;
+                const long long m = n + a.ElementOffset(tap);
+                if (!std::isfinite(v)) return Fail(reason, Format("entry (%lld, %lld) is %g", n, m, v));
+                const double w = mirror[At(tap)] < 0 ? 0.0 : a.Coefficients(mirror[At(tap)])[At(m)];
                 if (std::fabs(v - w) > 1e-6 * std::max(std::fabs(v), std::fabs(w)))
-                    return Fail(
-                        reason,
-                        Format("the matrix is not symmetric: entry (%lld, %lld) is %g, entry (%lld, %lld) %g",
-                               PointIndex(a, x, y), PointIndex(a, x + o.dx, y + o.dy), v,
-                               PointIndex(a, x + o.dx, y + o.dy), PointIndex(a, x, y), w));
-                out->Set(tap, x, y, (v + w) / 2);
+                    return Fail(reason,
+                                Format("the matrix is not symmetric: entry (%lld, %lld) is %g, entry (%lld, "
+                                       "%lld) %g",
+                                       n, m, v, m, n, w));
+                if (v != w) out->Set(tap, x, y, (v + w) / 2);
             }
         }
     return true;
@@ -220,76 +267,89 @@ bool Coarsens(const GridStencil& a, const std::function<bool(int, int)>& holdsGr
            holdsGrid(a.Width() / 2, a.Height() / 2);
 }
 
+// A stencil of the nine-point taps that hold a nonzero coefficient.
+GridStencil FromNinePoint(int width, int height, std::vector<Doubles> taps) {
+    std::vector<StencilOffset> offsets;
+    std::vector<Doubles> used;
+    for (int tap = 0; tap < 9; ++tap) {
+        Doubles& c = taps[At(tap)];
+        if (tap != NinePointTap(0, 0) && std::none_of(c.begin(), c.end(), [](double v) { return v != 0.0; }))
+            continue;
+        offsets.push_back(NinePoint()[At(tap)]);
+        used.push_back(std::move(c));
+    }
+    GridStencil stencil(width, height, offsets);
+    for (std::size_t t = 0; t < used.size(); ++t)
+        stencil.SetCoefficients(static_cast<int>(t), std::move(used[t]));
+    return stencil;
+}
+
 }  // namespace
 
+// (R A P)_IJ = sum over fine pairs (f, g) of R_If A_fg P_gJ with R = P^T / 4,
+// P a product of its two sides: each fine entry adds to the coarse entries of
+// its parents' pairs.
 GridStencil CoarseOperator(const GridStencil& fine) {
     const int w = fine.Width() / 2, h = fine.Height() / 2;
-    const std::vector<Parents> alongX = ParentsAlong(fine.Width(), w),
-                               alongY = ParentsAlong(fine.Height(), h);
-    std::vector<Doubles> taps(9, Doubles(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0.0));
-    for (int y = 0; y < fine.Height(); ++y)
-        for (int x = 0; x < fine.Width(); ++x) {
-            const Parents &px = alongX[static_cast<std::size_t>(x)],
-                          &py = alongY[static_cast<std::size_t>(y)];
-            for (int tap = 0; tap < fine.NumTaps(); ++tap) {
-                const double v = fine.At(tap, x, y);
-                if (v == 0.0) continue;
-                const StencilOffset& o = fine.Offset(tap);
-                const Parents &qx = alongX[static_cast<std::size_t>(x + o.dx)],
-                              &qy = alongY[static_cast<std::size_t>(y + o.dy)];
-                // (R A P)_IJ = sum over fine pairs of R_I,f A_fg P_g,J, R = P^T / 4.
-                for (int a = 0; a < py.count; ++a)
-                    for (int b = 0; b < px.count; ++b) {
-                        const double left = 0.25 * py.weight[a] * px.weight[b] * v;
-                        const std::size_t row =
-                            static_cast<std::size_t>(py.index[a]) * static_cast<std::size_t>(w) +
-                            static_cast<std::size_t>(px.index[b]);
-                        for (int c = 0; c < qy.count; ++c)
-                            for (int d = 0; d < qx.count; ++d)
-                                taps[static_cast<std::size_t>(NinePointTap(
-                                    qx.index[d] - px.index[b], qy.index[c] - py.index[a]))][row] +=
-                                    left * qy.weight[c] * qx.weight[d];
-                    }
+    const auto alongX = PairsAlong(fine.Width(), w), alongY = PairsAlong(fine.Height(), h);
+    std::vector<Doubles> taps(9, Doubles(At(static_cast<long long>(w) * h), 0.0));
+    for (int tap = 0; tap < fine.NumTaps(); ++tap) {
+        const StencilOffset& o = fine.Offset(tap);
+        if (std::abs(o.dx) > 1 || std::abs(o.dy) > 1) continue;  // all 0: Symmetrised refused any other
+        const Doubles& c = fine.Coefficients(tap);
+        const std::vector<Pairs>& xs = alongX[At(o.dx + 1)];
+        for (int y = 0; y < fine.Height(); ++y) {
+            const Pairs& py = alongY[At(o.dy + 1)][At(y)];
+            const double* row = c.data() + PointIndex(fine, 0, y);
+            for (int x = 0; x < fine.Width(); ++x) {
+                if (row[x] == 0.0) continue;  // so is every tap reaching past the grid
+                const Pairs& px = xs[At(x)];
+                for (int a = 0; a < py.count; ++a) {
+                    const double v = 0.25 * py.weight[a] * row[x];
+                    const int tapRow = 3 * (py.to[a] - py.from[a] + 1) + 1;
+                    const std::size_t coarseRow = At(static_cast<long long>(py.from[a]) * w);
+                    for (int b = 0; b < px.count; ++b)
+                        taps[At(tapRow + px.to[b] - px.from[b])][coarseRow + At(px.from[b])] +=
+                            v * px.weight[b];
+                }
             }
         }
+    }
     GridStencil coarse(w, h, NinePoint());
-    for (int tap = 0; tap < 9; ++tap)
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                coarse.Set(tap, x, y,
-                           taps[static_cast<std::size_t>(tap)][static_cast<std::size_t>(y * w + x)]);
+    for (int tap = 0; tap < 9; ++tap) coarse.SetCoefficients(tap, std::move(taps[At(tap)]));
     return coarse;
 }
 
 bool StencilOfBand(int width, int height, const std::vector<long long>& offsets,
                    const std::vector<std::vector<float>>& diagonals, GridStencil* stencil,
                    std::string* reason) {
-    GridStencil result(width, height, NinePoint());
-    const long long n = result.Points();
+    const long long n = static_cast<long long>(width) * height;
+    std::vector<Doubles> taps(9, Doubles(At(n), 0.0));
     for (std::size_t k = 0; k < offsets.size(); ++k) {
-        const long long d = offsets[k];
-        for (long long row = 0; row < n; ++row) {
-            const double v = diagonals[k][static_cast<std::size_t>(row)];
-            if (v == 0.0) continue;
-            const long long column = row + d;
-            const int x = static_cast<int>(row % width), y = static_cast<int>(row / width);
-            const long long dx = column - column / width * width - x, dy = column / width - y;
-            if (column < 0 || column >= n || std::llabs(dx) > 1 || std::llabs(dy) > 1) {
-                return Fail(
-                    reason,
-                    Format(
-                        IsGridOffset(d, width)
-                            ? "entry (%lld, %lld) of the diagonal of offset %lld couples across the grid's "
-                              "edge"
-                            : "entry (%lld, %lld) of the diagonal of offset %lld couples points that are not "
-                              "grid neighbours; multigrid takes offsets within one point in x and y",
-                        row, column, d));
+        // d = q W + r with 0 <= r < W: row (x, y) reaches (x + r, y + q) while x + r < W, else the next row's
+        // start.
+        const long long d = offsets[k], q = d >= 0 ? d / width : -((-d + width - 1) / width),
+                        r = d - q * width;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const long long row = static_cast<long long>(y) * width + x, column = row + d;
+                const double v = diagonals[k][At(row)];
+                if (v == 0.0) continue;
+                const long long dy = x + r < width ? q : q + 1, dx = x + r < width ? r : r - width;
+                if (column < 0 || column >= n || std::llabs(dx) > 1 || std::llabs(dy) > 1)
+                    return Fail(
+                        reason,
+                        Format(IsGridOffset(d, width)
+                                   ? "entry (%lld, %lld) of the diagonal of offset %lld couples across "
+                                     "the grid's edge"
+                                   : "entry (%lld, %lld) of the diagonal of offset %lld couples points "
+                                     "that are not grid neighbours; multigrid takes offsets within one "
+                                     "point in x and y",
+                               row, column, d));
+                taps[At(NinePointTap(static_cast<int>(dx), static_cast<int>(dy)))][At(row)] += v;
             }
-            const int tap = NinePointTap(static_cast<int>(dx), static_cast<int>(dy));
-            result.Set(tap, x, y, result.At(tap, x, y) + v);
-        }
     }
-    *stencil = std::move(result);
+    *stencil = FromNinePoint(width, height, std::move(taps));
     return true;
 }
 
