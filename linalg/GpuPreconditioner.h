@@ -2,6 +2,9 @@
 
 class GpuVector;
 
+// A preconditioner M of a tolerance solve, applied once per iteration. The
+// iteration stays conjugate gradients, so M must be symmetric positive
+// definite; the identity needs no object (the solve uses r itself).
 class GpuPreconditioner {
 public:
     virtual ~GpuPreconditioner() = default;

@@ -1,5 +1,6 @@
 #include "linalg/GridStencil.h"
 
+#include <algorithm>
 #include <utility>
 
 GridStencil::GridStencil(int width, int height, std::vector<StencilOffset> offsets)
@@ -33,12 +34,18 @@ void GridStencil::SetCoefficients(int tap, std::vector<double> values) {
     std::vector<double>& coefficients = m_coefficients[static_cast<std::size_t>(tap)];
     coefficients = std::move(values);
     coefficients.resize(static_cast<std::size_t>(Points()), 0.0);
+    // Only rows and columns along the edges can reach outside.
     const StencilOffset& offset = Offset(tap);
+    const auto clear = [&](int x, int y) {
+        coefficients[static_cast<std::size_t>(static_cast<long long>(y) * m_iWidth + x)] = 0.0;
+    };
     for (int y = 0; y < m_iHeight; ++y) {
-        const bool rowReaches = Contains(0, y + offset.dy);
-        for (int x = 0; x < m_iWidth; ++x)
-            if (!rowReaches || !Contains(x + offset.dx, y))
-                coefficients[static_cast<std::size_t>(static_cast<long long>(y) * m_iWidth + x)] = 0.0;
+        if (!Contains(0, y + offset.dy)) {
+            for (int x = 0; x < m_iWidth; ++x) clear(x, y);
+            continue;
+        }
+        for (int x = 0; x < std::min(-offset.dx, m_iWidth); ++x) clear(x, y);
+        for (int x = std::max(0, m_iWidth - offset.dx); x < m_iWidth; ++x) clear(x, y);
     }
 }
 

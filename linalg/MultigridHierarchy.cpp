@@ -267,16 +267,17 @@ bool Coarsens(const GridStencil& a, const std::function<bool(int, int)>& holdsGr
            holdsGrid(a.Width() / 2, a.Height() / 2);
 }
 
-// A stencil of the nine-point taps that hold a nonzero coefficient.
+// A stencil of the nine-point taps that hold a coefficient (empty: none);
+// the main diagonal always.
 GridStencil FromNinePoint(int width, int height, std::vector<Doubles> taps) {
+    const int centre = NinePointTap(0, 0);
+    if (taps[At(centre)].empty()) taps[At(centre)].assign(At(static_cast<long long>(width) * height), 0.0);
     std::vector<StencilOffset> offsets;
     std::vector<Doubles> used;
     for (int tap = 0; tap < 9; ++tap) {
-        Doubles& c = taps[At(tap)];
-        if (tap != NinePointTap(0, 0) && std::none_of(c.begin(), c.end(), [](double v) { return v != 0.0; }))
-            continue;
+        if (taps[At(tap)].empty()) continue;
         offsets.push_back(NinePoint()[At(tap)]);
-        used.push_back(std::move(c));
+        used.push_back(std::move(taps[At(tap)]));
     }
     GridStencil stencil(width, height, offsets);
     for (std::size_t t = 0; t < used.size(); ++t)
@@ -324,16 +325,17 @@ bool StencilOfBand(int width, int height, const std::vector<long long>& offsets,
                    const std::vector<std::vector<float>>& diagonals, GridStencil* stencil,
                    std::string* reason) {
     const long long n = static_cast<long long>(width) * height;
-    std::vector<Doubles> taps(9, Doubles(At(n), 0.0));
+    std::vector<Doubles> taps(9);  // allocated by the first entry of the tap
     for (std::size_t k = 0; k < offsets.size(); ++k) {
-        // d = q W + r with 0 <= r < W: row (x, y) reaches (x + r, y + q) while x + r < W, else the next row's
-        // start.
+        // d = q W + r with 0 <= r < W: point (x, y) reaches (x + r, y + q)
+        // while x + r < W, else (x + r - W, y + q + 1).
         const long long d = offsets[k], q = d >= 0 ? d / width : -((-d + width - 1) / width),
                         r = d - q * width;
+        const float* diagonal = diagonals[k].data();
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) {
                 const long long row = static_cast<long long>(y) * width + x, column = row + d;
-                const double v = diagonals[k][At(row)];
+                const double v = diagonal[row];
                 if (v == 0.0) continue;
                 const long long dy = x + r < width ? q : q + 1, dx = x + r < width ? r : r - width;
                 if (column < 0 || column >= n || std::llabs(dx) > 1 || std::llabs(dy) > 1)
@@ -346,7 +348,9 @@ bool StencilOfBand(int width, int height, const std::vector<long long>& offsets,
                                      "that are not grid neighbours; multigrid takes offsets within one "
                                      "point in x and y",
                                row, column, d));
-                taps[At(NinePointTap(static_cast<int>(dx), static_cast<int>(dy)))][At(row)] += v;
+                Doubles& tap = taps[At(NinePointTap(static_cast<int>(dx), static_cast<int>(dy)))];
+                if (tap.empty()) tap.assign(At(n), 0.0);
+                tap[At(row)] += v;
             }
     }
     *stencil = FromNinePoint(width, height, std::move(taps));
