@@ -280,6 +280,8 @@ void MultigridPreconditioner::Release() {
 
 bool MultigridPreconditioner::CheckOperands(const char* call, GpuVector* r, GpuVector* z) const {
     if (!IsUsable()) return Refuse(call, "the preconditioner was refused; nothing applied");
+    if (!m_levels[0]->inverseDiagonal->IsUsable())
+        return Refuse(call, "the preconditioner outlived the framework it was made under");
     for (GpuVector* operand : {r, z}) {
         if (operand == nullptr) return Refuse(call, "r or z is null");
         if (!operand->CheckUsable(call)) return false;
