@@ -34,6 +34,7 @@ OPERATIONS = [
     ("BM_DotValue", "DotValue"),
     ("BM_BandProduct", "band product"),
     ("BM_CgIteration", "one CG iteration"),
+    ("BM_MultigridCycle", "one multigrid V-cycle"),
     ("BM_Solve2", "Solve(2)"),
     ("BM_WaveStep", "wave step"),
     ("BM_Pack", "PackFrom"),
