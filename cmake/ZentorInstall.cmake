@@ -28,6 +28,8 @@ set(ZENTOR_PUBLIC_LINALG_HEADERS
   GpuElement.h
   GpuScalar.h
   GpuVector.h
+  GridOperator.h
+  GridOperatorBuilder.h
   GridStencil.h
   PackedVector.h
   UnpackedVector.h)

@@ -118,15 +118,29 @@ bool Refuse(const char* call, const char* reasonFormat, ...) {
     return false;
 }
 
+namespace {
+
+bool SeparateReadAndDrawBindings() { return GLEW_VERSION_3_0 || GLEW_EXT_framebuffer_blit; }
+
+}  // namespace
+
 FrameworkFramebufferScope::FrameworkFramebufferScope() {
     if (g_frameworkFbo == 0) return;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &previous_);
-    rebound_ = static_cast<GLuint>(previous_) != g_frameworkFbo;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &previousDraw_);
+    previousRead_ = previousDraw_;
+    if (SeparateReadAndDrawBindings()) glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &previousRead_);
+    rebound_ = static_cast<GLuint>(previousDraw_) != g_frameworkFbo || static_cast<GLuint>(previousRead_) != g_frameworkFbo;
     if (rebound_) glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo);
 }
 
 FrameworkFramebufferScope::~FrameworkFramebufferScope() {
-    if (rebound_) glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, static_cast<GLuint>(previous_));
+    if (!rebound_) return;
+    if (previousRead_ == previousDraw_) {
+        glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, static_cast<GLuint>(previousDraw_));
+        return;
+    }
+    glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, static_cast<GLuint>(previousDraw_));
+    glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, static_cast<GLuint>(previousRead_));
 }
 
 void CheckGlslSupport() {

@@ -43,7 +43,9 @@ RefusalHandler SetRefusalHandler(RefusalHandler handler, void* userData = nullpt
 
 // Binds the framework framebuffer for the lifetime of the scope and restores
 // whatever the caller had bound, so GPU work lands in its own targets whatever
-// framebuffer is current. Scopes nest; the inner ones find it bound already.
+// framebuffer is current. Where the driver binds reading and drawing apart
+// (OpenGL 3.0, GL_EXT_framebuffer_blit), each binding comes back on its own.
+// Scopes nest; the inner ones find it bound already.
 class FrameworkFramebufferScope {
 public:
     FrameworkFramebufferScope();
@@ -52,6 +54,7 @@ public:
     FrameworkFramebufferScope& operator=(const FrameworkFramebufferScope&) = delete;
 
 private:
-    GLint previous_ = 0;
+    GLint previousDraw_ = 0;
+    GLint previousRead_ = 0;
     bool rebound_ = false;
 };

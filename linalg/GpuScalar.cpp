@@ -210,13 +210,16 @@ char* GpuScalar::ToString() {
     return text;
 }
 
-void GpuScalar::PrepareTarget() {
-    glViewport(0, 0, 1, 1);
+bool GpuScalar::PrepareTarget() {
     tempSlot = g_resourcePool->AcquireTexture(ScalarDesc(), tempTexture);
+    if (tempSlot < 0) return false;
+    glViewport(0, 0, 1, 1);
     AttachPassTarget(tempTexture);
+    return true;
 }
 
 void GpuScalar::CommitTarget() {
+    if (tempSlot < 0) return;
     const GLuint old = texture;
     texture = tempTexture;
     g_resourcePool->ReturnTexture(tempSlot, old);
@@ -229,7 +232,10 @@ void GpuScalar::RunPass(const char* call, GpuScalar* b, GpuScalar* dst, ShaderPr
                         const PassUniform& uniform) {
     if (!CheckOperands(call, b, dst)) return;
     FrameworkFramebufferScope framebuffer;
-    dst->PrepareTarget();
+    if (!dst->PrepareTarget()) {
+        Refuse(call, "the driver cannot allocate the 1x1 texture of the result; nothing computed");
+        return;
+    }
     program->Bind();
     kernel::BindTexture(GL_TEXTURE0, texture);
     if (b != nullptr) kernel::BindTexture(GL_TEXTURE1, b->texture);

@@ -56,7 +56,8 @@ public:
 
 private:
     bool CheckOperands(const char* call, const GpuScalar* b, const GpuScalar* dst) const;
-    void PrepareTarget();
+    // False, with nothing attached, when the pool cannot give a target.
+    bool PrepareTarget();
     void CommitTarget();
     void RunUnaryPass(const char* call, GpuScalar* dst, float value, GLint location, ShaderProgram* program);
     void RunPairPass(const char* call, GpuScalar* b, GpuScalar* dst, float value, GLint location,

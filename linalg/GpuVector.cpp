@@ -109,8 +109,15 @@ GLuint GpuVector::AcquireTarget() {
 bool GpuVector::AttachRenderTarget() {
     glViewport(0, 0, width, height);
     const GLuint scratch = AcquireTarget();
+    if (tempSlot[0] < 0) return false;
     AttachPassTarget(scratch);
     return CheckFramebufferStatus();
+}
+
+bool GpuVector::AttachScratchTarget(const char* call) {
+    AttachRenderTarget();
+    if (tempSlot[0] >= 0) return true;
+    return Refuse(call, "the driver cannot allocate a %dx%d scratch texture; nothing computed", width, height);
 }
 
 bool GpuVector::SetData(const float* values, size_t count) {

@@ -78,6 +78,10 @@ public:
     virtual GLuint AcquireTarget();
 
     bool AttachRenderTarget();
+    // Attaches a fresh scratch texture as the next pass's target. False, after
+    // refusing in call's name with nothing attached, when the pool cannot
+    // give one: the pass must not draw.
+    bool AttachScratchTarget(const char* call);
     static void DrawFullScreenPass();
     int ReduceSquare(bool dot);
 

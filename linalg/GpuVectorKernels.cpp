@@ -191,7 +191,7 @@ void GpuVector::CopyFrom(GpuVector* src) {
 void GpuVector::Scale(float s) {
     if (!CheckUsable("GpuVector::Scale")) return;
     FrameworkFramebufferScope framebuffer;
-    AttachRenderTarget();
+    if (!AttachScratchTarget("GpuVector::Scale")) return;
     s_pVecScaleProgram->Bind();
     BindTexture(GL_TEXTURE0, texture);
     glUniform1f(s_iVecScaleLocation, s);
@@ -204,7 +204,7 @@ void GpuVector::Scale(float s) {
 void GpuVector::Combine(GpuVector* b, GpuVector* dst, float alpha, float beta) {
     if (!CheckMatches("GpuVector::Combine", b) || !CheckMatches("GpuVector::Combine", dst)) return;
     FrameworkFramebufferScope framebuffer;
-    dst->AttachRenderTarget();
+    if (!dst->AttachScratchTarget("GpuVector::Combine")) return;
     s_pVecCombineProgram->Bind();
     BindTexture(GL_TEXTURE0, texture);
     BindTexture(GL_TEXTURE1, b->texture);
@@ -247,7 +247,7 @@ void GpuVector::RunMulScalarPass(const char* call, GpuVector* b, GpuVector* dst,
         return;
     }
     FrameworkFramebufferScope framebuffer;
-    dst->AttachRenderTarget();
+    if (!dst->AttachScratchTarget(call)) return;
     program->Bind();
     BindTexture(GL_TEXTURE0, texture);
     BindTexture(GL_TEXTURE1, b->texture);
@@ -268,7 +268,7 @@ void GpuVector::RunDiagonalProduct(const char* call, GpuVector* src, GpuVector* 
     // exact in the kernel's float arithmetic.
     shift = static_cast<int>(static_cast<long long>(shift) % (static_cast<long long>(width) * height));
     FrameworkFramebufferScope framebuffer;
-    dst->AttachRenderTarget();
+    if (!dst->AttachScratchTarget(call)) return;
     BindTexture(GL_TEXTURE0, texture);
     BindTexture(GL_TEXTURE1, src->texture);
     if (accumulate) BindTexture(GL_TEXTURE2, dst->texture);

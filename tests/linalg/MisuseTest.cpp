@@ -6,8 +6,10 @@
 #include <cmath>
 
 #include "linalg/CgSolver.h"
+#include "linalg/GridOperatorBuilder.h"
 #include "linalg/LinalgTestSupport.h"
 #include "linalg/MultigridPreconditioner.h"
+#include "support/GlCallCounter.h"
 
 namespace lt {
 namespace {
@@ -73,6 +75,37 @@ CgSolver::Stop StopOfSolveTo(float tolerance, int budget) {
     return SolverOver(Diagonal(1))->SolveTo(tolerance, budget).stop;
 }
 
+std::unique_ptr<GridOperator> Identity() { return GridOperatorBuilder(kW, kH).Tap(0, 0, 1.0).Build(); }
+
+// Refused changes leave the operator as the identity, on the GPU and in its stencil.
+void ExpectIdentity(GridOperator& matrix) {
+    EXPECT_TRUE((matrix.Stencil().Offsets() == std::vector<StencilOffset>{{0, 0}}));
+    EXPECT_EQ(matrix.Stencil().Coefficients(0), Doubles(kN, 1));
+    EXPECT_EQ(matrix.NumDiagonals(), 1);
+    EXPECT_TRUE(Near(Values(*matrix.GetDiagonal(kN)), Floats(kN, 1)));
+}
+
+// Takes every free pooled texture of desc, so that the next one must be
+// allocated, and has the driver refuse allocations while act runs.
+void WithoutTextureMemory(const TextureDesc& desc, const std::function<void()>& act) {
+    std::vector<int> taken;
+    for (const TextureEntry& entry : g_resourcePool->Textures())
+        if (!entry.used && entry.desc == desc) {
+            GLuint texture = 0;
+            taken.push_back(g_resourcePool->AcquireTexture(desc, texture));
+        }
+    {
+        TextureMemoryFault fault;
+        act();
+    }
+    for (int index : taken) g_resourcePool->ReleaseTexture(index);
+}
+
+TextureDesc DescOf(GpuVector& v) {
+    TextureDesc desc;
+    v.GetTextureDesc(&desc);
+    return desc;
+}
 
 struct Misuse {
     const char* name;
@@ -178,6 +211,55 @@ const Misuse kMisuses[] = {
     {"JacobiWithANaN", "JacobiPreconditioner", [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(std::nanf("")))); }},
     {"JacobiWithAnOverflowingReciprocal", "JacobiPreconditioner",
      [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(1e-39f))); }},
+    // Grid operators: taps and coefficients the GPU cannot hold as they read.
+    {"TapsTwiceOnOneDiagonalPastTheGridOrOnTooLargeAGrid", "GridOperatorBuilder::Build",
+     [](Operands&) {
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(0, 0, 1.0).Tap(1, 0, 1.0).Tap(0, 0, 2.0).Build());
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(kW - 1, 0, 1.0).Tap(-1, 1, 1.0).Build());
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(kW, 0, 1.0).Build());
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(0, -kH, 1.0).Build());
+         EXPECT_FALSE(GridOperatorBuilder(65536, 65536).Tap(0, 0, 1.0).Build());
+     }},
+    {"CoefficientsOfAnotherLengthOrNotFiniteFloats", "GridOperatorBuilder::Build",
+     [](Operands&) {
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(0, 0, Doubles(kN - 1, 1)).Build());
+         const auto nanAtColumn3 = [](int x, int) { return x == 3 ? NAN : 1.0; };
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(1, 0, nanAtColumn3).Build());
+         EXPECT_FALSE(GridOperatorBuilder(kW, kH).Tap(0, 0, 1e39).Build());
+     }},
+    {"StencilWithTwinTapsOrANaN", "GridOperator::Create",
+     [](Operands&) {
+         EXPECT_FALSE(GridOperator::Create(GridStencil(kW, kH, {{0, 0}, {0, 0}})));
+         GridStencil stencil(kW, kH, {{0, 0}});
+         stencil.Set(0, 2, 2, NAN);
+         EXPECT_FALSE(GridOperator::Create(stencil));
+     }},
+    {"DiffusionWithAZeroKANegativeCOrANegativeH", "MakeDiffusionOperator",
+     [](Operands&) {
+         const auto zeroAtOneCell = [](int x, int y) { return x == 2 && y == 3 ? 0.0 : 1.0; };
+         EXPECT_FALSE(MakeDiffusionOperator(kW, kH, zeroAtOneCell));
+         EXPECT_FALSE(MakeDiffusionOperator(kW, kH, 1.0, [](int, int y) { return y == 2 ? -0.5 : 0.0; }));
+         EXPECT_FALSE(MakeDiffusionOperator(kW, kH, 1.0, 0.0, -1.0));
+     }},
+    {"SetStencilOfOtherTapsOrANaN", "GridOperator::SetStencil",
+     [](Operands&) {
+         const std::unique_ptr<GridOperator> matrix = Identity();
+         EXPECT_FALSE(matrix->SetStencil(GridStencil(kW, kH, {{1, 0}})));
+         EXPECT_FALSE(matrix->SetStencil(GridStencil(kW, 2 * kH, {{0, 0}})));
+         GridStencil poisoned = matrix->Stencil();
+         poisoned.Set(0, 2, 2, NAN);
+         EXPECT_FALSE(matrix->SetStencil(poisoned));
+         ExpectIdentity(*matrix);
+     }},
+    // Its diagonals are its stencil's: writing one directly would part them.
+    {"SetDiagonalOfAGridOperator", "GridOperator::SetDiagonal",
+     [](Operands& o) {
+         const std::unique_ptr<GridOperator> matrix = Identity();
+         EXPECT_FALSE(matrix->SetDiagonal(o.b.get(), kN));
+         const int key = kN + 1;
+         matrix->SetDiagonals(&key, 1);
+         ExpectIdentity(*matrix);
+     }},
     // Multigrid takes symmetric grid operators with a positive diagonal.
     {"MultigridAcrossTheGridsEdge", "MultigridPreconditioner",
      [](Operands&) { EXPECT_FALSE(MultigridTaken(PoissonWith(1, kW - 1, -1.0f))); }},
@@ -201,6 +283,11 @@ const Misuse kMisuses[] = {
          changing.Apply(o.a.get(), o.b.get());
      }},
     {"ScalarWithoutOperand", "GpuScalar::Combine", [](Operands& o) { o.s->Combine(nullptr, o.s.get(), 1, 1); }},
+    // The pool gives nothing when the driver cannot allocate a texture.
+    {"ScalarResultWithoutTextureMemory", "GpuScalar::AddValue",
+     [](Operands& o) { WithoutTextureMemory({1, 1, GL_RGBA32F_ARB, GL_TEXTURE_2D}, [&] { o.s->AddValueInPlace(1); }); }},
+    {"VectorResultWithoutTextureMemory", "GpuVector::Scale",
+     [](Operands& o) { WithoutTextureMemory(DescOf(*o.a), [&] { o.a->Scale(2); }); }},
 };
 
 class MisuseTest : public LinalgParamTest<Misuse> {};
@@ -225,15 +312,31 @@ TEST_P(MisuseTest, IsRefusedWithAMessageAndLeavesTheOperands) {
 INSTANTIATE_TEST_SUITE_P(Calls, MisuseTest, ::testing::ValuesIn(kMisuses),
                          [](const ::testing::TestParamInfo<Misuse>& info) { return info.param.name; });
 
-// No fixture framebuffer: each case binds what a caller might have bound.
-class AnyFramebufferTest : public GlTest, public ::testing::WithParamInterface<bool> {};
+// What a caller may have bound: the window, a framebuffer of its own, or
+// one to draw into and another to read from.
+enum class CallerBinding { kWindow, kOwn, kReadApartFromDraw };
 
-// Work done with the window's framebuffer (or one of the caller's own) bound
-// lands in the library's targets, and the caller's binding is back afterwards.
+std::string BindingName(CallerBinding binding) {
+    switch (binding) {
+        case CallerBinding::kWindow: return "Window";
+        case CallerBinding::kOwn: return "Own";
+        default: return "ReadApartFromDraw";
+    }
+}
+
+// No fixture framebuffer: each case binds what a caller might have bound.
+class AnyFramebufferTest : public GlTest, public ::testing::WithParamInterface<CallerBinding> {};
+
+// Work done with the window's framebuffer (or the caller's own) bound lands in
+// the library's targets, and the caller's bindings are back afterwards.
 TEST_P(AnyFramebufferTest, WorkSucceedsAndTheCallersFramebufferIsRestored) {
-    GLuint own = 0;
-    if (GetParam()) glGenFramebuffersEXT(1, &own);
-    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, own);
+    GLuint own[2] = {0, 0};
+    if (GetParam() != CallerBinding::kWindow) glGenFramebuffersEXT(2, own);
+    glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, own[0]);
+    glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, GetParam() == CallerBinding::kReadApartFromDraw ? own[1] : own[0]);
+    GLint draw = -1, read = -1;
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING_EXT, &draw);
+    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &read);
     const HostBand host = RandomBand(kW, kH, {-1, 0, 4}, 7);
     std::unique_ptr<BandMatrix> matrix(Upload(host));
     const Floats x = Quarters(kN, 8), diagonal = Quarters(kN, 9);
@@ -247,15 +350,19 @@ TEST_P(AnyFramebufferTest, WorkSucceedsAndTheCallersFramebufferIsRestored) {
     auto s = MakeScalar(0);
     vx->Dot(vx.get(), s.get());
     EXPECT_EQ(s->GetValue(), static_cast<float>(Dot(ToDoubles(x), ToDoubles(x))));
-    GLint bound = -1;
-    glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &bound);
-    EXPECT_EQ(static_cast<GLuint>(bound), own);
+    GLint drawAfter = -1, readAfter = -1;
+    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING_EXT, &drawAfter);
+    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &readAfter);
+    EXPECT_EQ(drawAfter, draw);
+    EXPECT_EQ(readAfter, read);
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
-    if (own != 0) glDeleteFramebuffersEXT(1, &own);
+    if (own[0] != 0) glDeleteFramebuffersEXT(2, own);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bound, AnyFramebufferTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Own" : "Window"; });
+INSTANTIATE_TEST_SUITE_P(Bound, AnyFramebufferTest,
+                         ::testing::Values(CallerBinding::kWindow, CallerBinding::kOwn,
+                                           CallerBinding::kReadApartFromDraw),
+                         [](const ::testing::TestParamInfo<CallerBinding>& info) { return BindingName(info.param); });
 
 using NonFiniteTest = LinalgTest;
 

@@ -1,7 +1,9 @@
 // The packed layout (conversions, reductions, the four rotations of the
-// shifted product) and band matrices against host models in double.
+// shifted product), band matrices and grid operators against host models in
+// double.
 #include <set>
 
+#include "linalg/GridOperatorBuilder.h"
 #include "linalg/LinalgTestSupport.h"
 
 namespace lt {
@@ -171,6 +173,121 @@ TEST_F(BandMatrixTest, TheWaveMatrixHoldsTheImplicitStencilOfItsGrid) {
     for (size_t k = 0; k < host.offsets.size(); ++k)
         EXPECT_TRUE(Near(Values(*wave.GetDiagonal(kN + host.offsets[k])), host.diagonals[k]))
             << "offset " << host.offsets[k];
+}
+
+// A grid operator's matrix, dense and row-major, as its diagonals on the GPU
+// hold it: entry n of the diagonal of key N + d is row n, column n + d.
+Floats DenseFromGpu(BandMatrix& matrix) {
+    const size_t n = static_cast<size_t>(matrix.Width() * matrix.Height());
+    Floats dense(n * n, 0.0f);
+    for (int j = 0; j < matrix.NumDiagonals(); ++j) {
+        const long offset = matrix.KeyAt(j) - static_cast<long>(n);
+        const Floats diagonal = Values(*matrix.GetDiagonal(matrix.KeyAt(j)));
+        for (size_t row = 0; row < n; ++row) {
+            const long column = static_cast<long>(row) + offset;
+            if (diagonal[row] == 0.0f) continue;
+            if (column >= 0 && column < static_cast<long>(n))
+                dense[row * n + static_cast<size_t>(column)] += diagonal[row];
+            else
+                ADD_FAILURE() << "row " << row << " reaches column " << column << " outside the matrix";
+        }
+    }
+    return dense;
+}
+
+struct StencilCase {
+    Shape shape;
+    std::vector<StencilOffset> taps;
+};
+std::ostream& operator<<(std::ostream& out, const StencilCase& c) {
+    return out << c.shape << ", " << c.taps.size() << " taps";
+}
+
+const std::vector<StencilOffset> kFivePoint = {{0, 0}, {-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+const std::vector<StencilOffset> kNinePoint = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {0, 0},
+                                               {1, 0},   {-1, 1}, {0, 1},  {1, 1}};
+
+// Multiples of 1/4, different from tap to tap and point to point.
+double TapValue(int tap, int x, int y) { return ((tap * 7 + x * 3 + y * 5) % 13 - 6) * 0.25; }
+
+class GridOperatorTest : public LinalgParamTest<StencilCase> {};
+
+// The matrix is assembled here entry by entry from the stencil's meaning: row
+// (x, y), column (x + dx, y + dy) wherever that point is on the grid. Each
+// kind of coefficient takes turns; arrays and functions give NaN where the
+// neighbour is off the grid, which must be neither read nor asked for. New
+// coefficients through SetStencil reach the GPU.
+TEST_P(GridOperatorTest, HoldsTheStencilsEntriesAndNoneAcrossTheGridsEdge) {
+    const int w = GetParam().shape.w, h = GetParam().shape.h, n = w * h;
+    const auto onGrid = [&](int x, int y) { return x >= 0 && x < w && y >= 0 && y < h; };
+    GridOperatorBuilder builder(w, h);
+    Doubles expected(static_cast<size_t>(n) * static_cast<size_t>(n), 0.0);
+    for (int tap = 0; tap < static_cast<int>(GetParam().taps.size()); ++tap) {
+        const StencilOffset o = GetParam().taps[static_cast<size_t>(tap)];
+        const auto value = [=](int x, int y) {
+            if (!onGrid(x + o.dx, y + o.dy)) return std::nan("");
+            return tap % 3 == 0 ? TapValue(tap, 0, 0) : TapValue(tap, x, y);
+        };
+        Doubles values;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                values.push_back(value(x, y));
+                if (onGrid(x + o.dx, y + o.dy))
+                    expected[static_cast<size_t>((y * w + x) * n + (y + o.dy) * w + x + o.dx)] += value(x, y);
+            }
+        if (tap % 3 == 0) builder.Tap(o.dx, o.dy, TapValue(tap, 0, 0));
+        if (tap % 3 == 1) builder.Tap(o.dx, o.dy, values);
+        if (tap % 3 == 2) builder.Tap(o.dx, o.dy, value);
+    }
+    const std::unique_ptr<GridOperator> matrix = builder.Build();
+    ASSERT_NE(matrix, nullptr);
+    EXPECT_TRUE(Near(DenseFromGpu(*matrix), expected));
+
+    GridStencil doubled = matrix->Stencil();
+    for (int tap = 0; tap < doubled.NumTaps(); ++tap)
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) doubled.Set(tap, x, y, 2 * doubled.At(tap, x, y));
+    ASSERT_TRUE(matrix->SetStencil(doubled));
+    for (double& entry : expected) entry *= 2;
+    EXPECT_TRUE(Near(DenseFromGpu(*matrix), expected)) << "after SetStencil";
+}
+
+// The long reaches run from one side of the grid to the other, up to the
+// band's last keys.
+INSTANTIATE_TEST_SUITE_P(Stencils, GridOperatorTest,
+                         ::testing::Values(StencilCase{{10, 6}, kFivePoint}, StencilCase{{12, 8}, kNinePoint},
+                                           StencilCase{{8, 6}, {{0, 0}, {7, 0}, {-7, 5}, {3, -2}, {-2, -5}}}),
+                         [](const ::testing::TestParamInfo<StencilCase>& info) {
+                             const Shape shape = info.param.shape;
+                             return std::to_string(shape.w) + "x" + std::to_string(shape.h) + "_" +
+                                    std::to_string(info.param.taps.size()) + "taps";
+                         });
+
+// -div(k grad u) + c u assembled here by finite volumes, face by face: a face
+// between two cells adds k_face / h^2 to both diagonals and takes it from the
+// two couplings, k_face the harmonic mean of the cells' k; a face on the edge
+// adds the cell's own k / h^2 to its diagonal. k jumps a hundredfold across a
+// column and has one cell of 9.
+TEST_F(BandMatrixTest, TheDiffusionOperatorIsTheFiniteVolumeAssembly) {
+    const auto k = [](int x, int y) { return x == 1 && y == 5 ? 9.0 : x < 10 ? 1.0 : 100.0; };
+    const auto c = [](int x, int y) { return 0.25 * (x + y); };
+    const double spacing = 0.5, perArea = 1 / (spacing * spacing);
+    Doubles expected(kN * kN, 0.0);
+    const auto entry = [&](int p, int q) -> double& { return expected[static_cast<size_t>(p * kN + q)]; };
+    const auto innerFace = [&](int p, int q, double k1, double k2) {
+        const double face = 2 * k1 * k2 / (k1 + k2) * perArea;
+        entry(p, p) += face, entry(q, q) += face, entry(p, q) -= face, entry(q, p) -= face;
+    };
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const int p = y * kW + x;
+            entry(p, p) += c(x, y) + ((x == 0) + (x == kW - 1) + (y == 0) + (y == kH - 1)) * k(x, y) * perArea;
+            if (x + 1 < kW) innerFace(p, p + 1, k(x, y), k(x + 1, y));
+            if (y + 1 < kH) innerFace(p, p + kW, k(x, y), k(x, y + 1));
+        }
+    const std::unique_ptr<GridOperator> matrix = MakeDiffusionOperator(kW, kH, k, c, spacing);
+    ASSERT_NE(matrix, nullptr);
+    EXPECT_TRUE(Near(DenseFromGpu(*matrix), expected, 400 * perArea * FLT_EPSILON));
 }
 
 }  // namespace

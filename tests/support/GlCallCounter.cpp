@@ -5,10 +5,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
 GlCallCounts g_counts;
+bool g_noTextureMemory = false;
+GLenum g_pendingError = GL_NO_ERROR;
 
 template <typename Function>
 Function NextDefinition(const char* name) {
@@ -144,7 +147,17 @@ void GLAPIENTRY glTexImage2D(GLenum target, GLint level, GLint internalFormat, G
     static auto real = NextDefinition<void(GLAPIENTRY*)(GLenum, GLint, GLint, GLsizei, GLsizei, GLint,
                                                         GLenum, GLenum, const void*)>("glTexImage2D");
     ++g_counts.texImage2D;
+    if (g_noTextureMemory && pixels == nullptr) {
+        g_pendingError = GL_OUT_OF_MEMORY;
+        return;
+    }
     real(target, level, internalFormat, width, height, border, format, type, pixels);
+}
+
+GLenum GLAPIENTRY glGetError() {
+    static auto real = NextDefinition<GLenum(GLAPIENTRY*)()>("glGetError");
+    if (g_pendingError == GL_NO_ERROR) return real();
+    return std::exchange(g_pendingError, static_cast<GLenum>(GL_NO_ERROR));
 }
 
 void GLAPIENTRY glReadPixels(GLint x, GLint y, GLsizei width, GLsizei height, GLenum format,
@@ -169,3 +182,6 @@ void GLAPIENTRY glBegin(GLenum mode) {
 }
 
 }  // extern "C"
+
+TextureMemoryFault::TextureMemoryFault() { g_noTextureMemory = true; }
+TextureMemoryFault::~TextureMemoryFault() { g_noTextureMemory = false; }

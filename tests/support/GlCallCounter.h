@@ -38,3 +38,13 @@ public:
 private:
     GlCallCounts start_;
 };
+
+// While one lives, the driver refuses texture storage (glTexImage2D without
+// data) as a driver out of memory does: the call sets GL_OUT_OF_MEMORY.
+class TextureMemoryFault {
+public:
+    TextureMemoryFault();
+    ~TextureMemoryFault();
+    TextureMemoryFault(const TextureMemoryFault&) = delete;
+    TextureMemoryFault& operator=(const TextureMemoryFault&) = delete;
+};
