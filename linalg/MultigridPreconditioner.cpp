@@ -8,6 +8,7 @@
 #include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/BandMatrix.h"
+#include "linalg/GridOperator.h"
 #include "linalg/KernelSupport.h"
 #include "linalg/MultigridKernels.h"
 #include "linalg/PackedVector.h"
@@ -111,28 +112,23 @@ struct MultigridPreconditioner::Sweep {
 };
 
 MultigridPreconditioner::MultigridPreconditioner(BandMatrix* matrix) : m_pMatrix(matrix) {
-    Build("MultigridPreconditioner", nullptr);
-}
-
-MultigridPreconditioner::MultigridPreconditioner(BandMatrix* matrix, const GridStencil& stencil)
-    : m_pMatrix(matrix) {
-    Build("MultigridPreconditioner", &stencil);
+    Build("MultigridPreconditioner");
 }
 
 MultigridPreconditioner::~MultigridPreconditioner() { Release(); }
 
-bool MultigridPreconditioner::Rebuild() { return Build("MultigridPreconditioner::Rebuild", nullptr); }
+bool MultigridPreconditioner::Rebuild() { return Build("MultigridPreconditioner::Rebuild"); }
 
-bool MultigridPreconditioner::Rebuild(const GridStencil& stencil) {
-    return Build("MultigridPreconditioner::Rebuild", &stencil);
-}
-
-bool MultigridPreconditioner::Build(const char* call, const GridStencil* given) {
+// A grid operator's stencil is its matrix in double; any other band matrix
+// is read back.
+bool MultigridPreconditioner::Build(const char* call) {
     Release();
     std::string reason;
     GridStencil read;
-    const bool built = CheckMatrix(given, &reason) && (given != nullptr || FineStencil(&read, &reason)) &&
-                       m_hierarchy.Build(given != nullptr ? *given : read, PackedLayoutHolds, &reason) &&
+    const auto* gridOperator = dynamic_cast<const GridOperator*>(m_pMatrix);
+    const bool built = CheckMatrix(&reason) && (gridOperator != nullptr || ReadStencil(&read, &reason)) &&
+                       m_hierarchy.Build(gridOperator != nullptr ? gridOperator->Stencil() : read,
+                                         PackedLayoutHolds, &reason) &&
                        MakeLevels(&reason);
     if (!built) {
         Release();
@@ -145,7 +141,7 @@ bool MultigridPreconditioner::Build(const char* call, const GridStencil* given) 
     return true;
 }
 
-bool MultigridPreconditioner::CheckMatrix(const GridStencil* given, std::string* reason) const {
+bool MultigridPreconditioner::CheckMatrix(std::string* reason) const {
     if (m_pMatrix == nullptr || !m_pMatrix->IsUsable())
         return Fail(reason, "the matrix is null or its grid cannot hold packed diagonals");
     const int count = m_pMatrix->NumDiagonals();
@@ -162,16 +158,11 @@ bool MultigridPreconditioner::CheckMatrix(const GridStencil* given, std::string*
                                 std::to_string(units - multigrid::kBandFixedUnits) + " on this driver");
     if (!DrawBuffersForTwoTargets())
         return Fail(reason, "the driver has one draw buffer and the restriction writes two targets");
-    if (given != nullptr && (given->Width() != m_pMatrix->Width() || given->Height() != m_pMatrix->Height()))
-        return Fail(reason, "the stencil's grid is " + std::to_string(given->Width()) + "x" +
-                                std::to_string(given->Height()) + ", the matrix's " +
-                                std::to_string(m_pMatrix->Width()) + "x" +
-                                std::to_string(m_pMatrix->Height()));
     return true;
 }
 
 // The matrix's diagonals, read back: floats, exact in double.
-bool MultigridPreconditioner::FineStencil(GridStencil* stencil, std::string* reason) const {
+bool MultigridPreconditioner::ReadStencil(GridStencil* stencil, std::string* reason) const {
     const long long n = static_cast<long long>(m_pMatrix->Width()) * m_pMatrix->Height();
     std::vector<long long> offsets;
     std::vector<std::vector<float>> diagonals;

@@ -8,7 +8,6 @@
 #include "linalg/MultigridHierarchy.h"
 
 class BandMatrix;
-class GridStencil;
 class PackedVector;
 namespace multigrid {
 struct Kernel;
@@ -27,29 +26,26 @@ struct Kernel;
 // pass. The finest level's product is the matrix's own, read from its
 // diagonals at every application.
 //
-// The hierarchy is formed once, in double on the host: from the matrix's
-// diagonals, read back, or from the stencil the matrix was built from. The
-// matrix must be a grid operator: symmetric, with a positive main diagonal,
-// every entry coupling a point with itself or one of its eight neighbours,
-// and no diagonal stored twice. Anything else is refused with the reason,
-// and the preconditioner is unusable. After changing the matrix's entries,
-// call Rebuild; a matrix whose diagonals changed is refused until then. The
+// The hierarchy is formed once, in double on the host: from a GridOperator's
+// stencil, or from any other band matrix's diagonals, read back. The matrix
+// must be a grid operator: symmetric, with a positive main diagonal, every
+// entry coupling a point with itself or one of its eight neighbours, and no
+// diagonal stored twice. Anything else is refused with the reason, and the
+// preconditioner is unusable. After changing the matrix's entries, call
+// Rebuild; a matrix whose diagonals changed is refused until then. The
 // preconditioner keeps the matrix's address: it must not outlive it.
 class MultigridPreconditioner : public GpuPreconditioner {
 public:
     explicit MultigridPreconditioner(BandMatrix* matrix);
-    MultigridPreconditioner(BandMatrix* matrix, const GridStencil& stencil);
     ~MultigridPreconditioner() override;
 
     MultigridPreconditioner(const MultigridPreconditioner&) = delete;
     MultigridPreconditioner& operator=(const MultigridPreconditioner&) = delete;
 
     bool IsUsable() const { return !m_levels.empty(); }
-    // Forms the hierarchy again from the matrix as it is now, or from the
-    // stencil it now holds. False, with the reason, when it no longer serves;
-    // the preconditioner is then unusable.
+    // Forms the hierarchy again from the matrix as it is now. False, with the
+    // reason, when it no longer serves; the preconditioner is then unusable.
     bool Rebuild();
-    bool Rebuild(const GridStencil& stencil);
 
     void Apply(GpuVector* r, GpuVector* z) override;
 
@@ -69,9 +65,9 @@ private:
     struct Level;
     struct Sweep;
 
-    bool Build(const char* call, const GridStencil* stencil);
-    bool FineStencil(GridStencil* stencil, std::string* reason) const;
-    bool CheckMatrix(const GridStencil* given, std::string* reason) const;
+    bool Build(const char* call);
+    bool ReadStencil(GridStencil* stencil, std::string* reason) const;
+    bool CheckMatrix(std::string* reason) const;
     bool MakeLevels(std::string* reason);
     bool MakeLevel(int index, std::string* reason);
     bool MakeDenseSolve(std::string* reason);
