@@ -172,14 +172,26 @@ bool BandMatrix::CheckProductOperands(const char* call, GpuVector* x, GpuVector*
 void BandMatrix::Multiply(const char* call, GpuVector* x, GpuVector* c, GpuVector* y, const Form& form) {
     if (!CheckProductOperands(call, x, form.correction != 0.0f ? c : nullptr, y)) return;
     FrameworkFramebufferScope framebuffer;
+    // The correction by y itself takes the product's result, which no pass
+    // that reads y's previous values can see: correct in a pass of its own.
+    if (c == y && form.correction != 0.0f && form.productSign > 0.0f) {
+        Multiply(call, x, nullptr, y, {form.accumulate, 1.0f, 0.0f});
+        y->CombineOp(form.correction > 0.0f ? 1 : 2, y, y, 1.0f, 1.0f);
+        return;
+    }
     if (IsFused()) {
-        RunFusedProduct(x, c, y, form);
+        RunFusedProduct(call, x, c, y, form);
         return;
     }
     if (form.productSign < 0.0f) {
-        // Only SubtractProduct negates: r = A x - b, then -r.
-        MultiplyDiagonals(x, y, true);
-        y->CombineOp(2, c, y, 1.0f, 1.0f);
+        // Only SubtractProduct negates: r = b - A x, b possibly r's previous values.
+        if (c == y) {
+            y->Scale(-1.0f);
+            MultiplyDiagonals(x, y, false);
+        } else {
+            MultiplyDiagonals(x, y, true);
+            y->CombineOp(2, c, y, 1.0f, 1.0f);
+        }
         y->Scale(-1.0f);
         return;
     }
@@ -255,8 +267,8 @@ void BandMatrix::BuildFusedProgram() {
     if (!m_pFusedProgram->IsValid()) kernel::Delete(m_pFusedProgram);  // the per-diagonal passes still work
 }
 
-void BandMatrix::RunFusedProduct(GpuVector* x, GpuVector* c, GpuVector* y, const Form& form) {
-    y->AttachRenderTarget();
+void BandMatrix::RunFusedProduct(const char* call, GpuVector* x, GpuVector* c, GpuVector* y, const Form& form) {
+    if (!y->AttachScratchTarget(call)) return;
     kernel::BindTexture(GL_TEXTURE0, x->Texture());
     if (form.correction != 0.0f) kernel::BindTexture(GL_TEXTURE1, c->Texture());
     if (form.accumulate) kernel::BindTexture(GL_TEXTURE2, y->Texture());

@@ -28,8 +28,11 @@ public:
     virtual void MultiplyVectorAdd(int op, GpuVector* x, GpuVector* c, GpuVector* y);
     // y = A*x, then y = y + c for op 1 or y = y - c for op 2 when c is given.
     // x, y (and c) are packed vectors of the grid's size, x distinct from y.
+    // The correction comes after the product, so c = y gives 2 A x for op 1
+    // and 0 for op 2.
     virtual void MultiplyVector(int op, GpuVector* x, GpuVector* c, GpuVector* y);
-    // r = b - A*x, the residual of x, in the same pass as the product.
+    // r = b - A*x, the residual of x, in the same pass as the product; b may
+    // be r, whose previous values are then taken.
     void SubtractProduct(GpuVector* x, GpuVector* b, GpuVector* r);
     virtual int Width();
     virtual int Height();
@@ -74,7 +77,7 @@ private:
     bool CheckProductOperands(const char* call, GpuVector* x, GpuVector* c, GpuVector* y);
     void Multiply(const char* call, GpuVector* x, GpuVector* c, GpuVector* y, const Form& form);
     void MultiplyDiagonals(GpuVector* x, GpuVector* y, bool overwriteFirst);
-    void RunFusedProduct(GpuVector* x, GpuVector* c, GpuVector* y, const Form& form);
+    void RunFusedProduct(const char* call, GpuVector* x, GpuVector* c, GpuVector* y, const Form& form);
     void BuildFusedProgram();
 
     bool m_bUsable;
