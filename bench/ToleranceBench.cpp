@@ -1,8 +1,11 @@
 // Time to solution to a tolerance, with the iterations it took: the
 // framework's SolveTo (both convergence paths, plain and with Jacobi) and
 // Solve for as many iterations, beside Eigen's conjugate gradient to the same
-// tolerance. Registered size by size, system by system and preconditioner by
-// preconditioner, so that each framework time and its peer run back to back.
+// tolerance (plain, diagonal and incomplete Cholesky preconditioners) and
+// Eigen's sparse LDLT factorisation. Registered size by size, system by
+// system and preconditioner by preconditioner, so that each framework time
+// and its peer run back to back.
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <random>
@@ -62,6 +65,7 @@ const char* StopName(CgSolver::Stop stop) {
         case CgSolver::Stop::kMaxIterations: return "max iterations";
         case CgSolver::Stop::kStalled: return "stalled";
         case CgSolver::Stop::kNonFinite: return "non-finite";
+        case CgSolver::Stop::kNotPositiveDefinite: return "not positive definite";
         case CgSolver::Stop::kRefused: return "refused";
     }
     return "?";
@@ -157,19 +161,34 @@ void BM_Framework(benchmark::State& state, const System* system, bool jacobi, Pa
     state.SetLabel(StopName(report.stop));
 }
 
-// Eigen allocates its work vectors in every solve: part of its time to
-// solution, as the framework's are part of its set-up.
-void BM_Eigen(benchmark::State& state, const System* system, bool jacobi) {
+// Eigen's set-up (the preconditioner, or the factorisation) and its solve,
+// timed together as the benchmark's time and apart in two counters. Eigen
+// allocates its work vectors in every solve: part of its time to solution,
+// as the framework's are part of its set-up.
+void BM_Eigen(benchmark::State& state, const System* system, perf::EigenSolver solver) {
+    using Clock = std::chrono::steady_clock;
     const int grid = static_cast<int>(state.range(0));
     const host::Band band = host::Diffusion(grid, grid, system->conductivity);
     const auto peer = perf::MakeEigenToleranceSolve(band.offsets, band.diagonals,
-                                                    RightHandSide(static_cast<size_t>(band.N())), jacobi);
+                                                    RightHandSide(static_cast<size_t>(band.N())), solver);
     int iterations = 0;
-    for (auto _ : state) iterations = peer->Solve(Tolerance(grid));
-    SetIterations(state, iterations);
+    std::chrono::duration<double> setup{0}, solve{0};
+    for (auto _ : state) {
+        const Clock::time_point start = Clock::now();
+        peer->Setup();
+        const Clock::time_point set = Clock::now();
+        iterations = peer->Solve(Tolerance(grid));
+        solve += Clock::now() - set;
+        setup += set - start;
+    }
+    if (peer->Iterative()) SetIterations(state, iterations);
+    state.counters["setup_seconds"] = setup.count() / static_cast<double>(state.iterations());
+    state.counters["solve_seconds"] = solve.count() / static_cast<double>(state.iterations());
     state.counters["true_residual"] = peer->TrueResidual();
     state.counters["tolerance"] = Tolerance(grid);
-    state.SetLabel(peer->Converged() ? "converged" : "max iterations");
+    state.SetLabel(peer->Converged()   ? "converged"
+                   : peer->Iterative() ? "max iterations"
+                                       : "above the tolerance");
 }
 
 int Register() {
@@ -185,11 +204,26 @@ int Register() {
                         ->Arg(grid)
                         ->Unit(benchmark::kMillisecond)
                         ->UseRealTime();
-                benchmark::RegisterBenchmark((prefix + "Eigen").c_str(), BM_Eigen, &system, jacobi)
+                benchmark::RegisterBenchmark(
+                    (prefix + "Eigen").c_str(), BM_Eigen, &system,
+                    jacobi ? perf::EigenSolver::kDiagonalCg : perf::EigenSolver::kPlainCg)
                     ->Arg(grid)
                     ->Unit(benchmark::kMillisecond)
                     ->UseRealTime();
             }
+    // The CPU solvers a user would otherwise pick, with no GPU solve of their own kind.
+    for (int grid : kSolveSizes)
+        for (const System& system : kSystems)
+            for (auto [name, solver] :
+                 {std::pair{"IncompleteCholesky", perf::EigenSolver::kIncompleteCholeskyCg},
+                  std::pair{"IncompleteCholeskyNatural", perf::EigenSolver::kIncompleteCholeskyNaturalCg},
+                  std::pair{"LDLT", perf::EigenSolver::kLdlt}})
+                benchmark::RegisterBenchmark(
+                    (std::string("BM_ToTolerance/") + system.name + "/" + name + "/Eigen").c_str(), BM_Eigen,
+                    &system, solver)
+                    ->Arg(grid)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
     return 0;
 }
 

@@ -32,6 +32,7 @@ set(ZENTOR_PUBLIC_LINALG_HEADERS
   GridOperatorBuilder.h
   GridStencil.h
   PackedVector.h
+  SolveReport.h
   UnpackedVector.h)
 
 list(TRANSFORM ZENTOR_PUBLIC_GPU_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/gpu/)

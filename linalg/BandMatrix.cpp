@@ -73,18 +73,16 @@ std::string RotatedTap(const std::string& a, const std::string& b, int rotation)
     }
 }
 
-// Diagonals halve the grid into whole texels, and every key N + d of the
-// matrix must stay countable in an int.
-bool GridFits(int width, int height) {
-    return width >= 2 && height >= 2 && width % 2 == 0 && height % 2 == 0 &&
-           2LL * width * height <= INT_MAX;
-}
+// Every key N + d of the matrix must stay countable in an int.
+bool GridFits(int width, int height) { return width >= 1 && height >= 1 && 2LL * width * height <= INT_MAX; }
 
 }  // namespace
 
 BandMatrix::BandMatrix(int width, int height)
     : m_iWidth(width), m_iHeight(height), m_bUsable(GridFits(width, height)) {
-    if (!m_bUsable) Refuse("BandMatrix", "a %dx%d grid is not even and positive in both directions", width, height);
+    if (!m_bUsable)
+        Refuse("BandMatrix", "a %dx%d grid is not positive in both directions, or has more than %d points", width,
+               height, INT_MAX / 2);
 }
 
 BandMatrix::~BandMatrix() { Clear(); }
@@ -136,9 +134,8 @@ void BandMatrix::SetDiagonals(const int* keys, int count) {
     m_pDiagonals = new PackedVector[count];
     m_iNumDiagonals = count;
     for (int i = 0; i < count; ++i) {
-        m_pDiagonals[i].Create(m_iWidth / 2, m_iHeight / 2, 1, GL_RGBA32F_ARB);
-        // Create has said why (no framework, a texture the driver cannot hold).
-        if (!m_pDiagonals[i].IsUsable()) {
+        // A refused one has said why (no framework, a texture the driver cannot hold).
+        if (!m_pDiagonals[i].CreateGrid(m_iWidth, m_iHeight, 1)) {
             Clear();
             Refuse(call, "the diagonals could not be created; the matrix is empty");
             return;
@@ -224,7 +221,10 @@ int BandMatrix::MaxFusedDiagonals() {
 // Taps that several diagonals share (the texel itself, its neighbours) are
 // fetched once. Terms come in the order the per-diagonal passes add them.
 void BandMatrix::BuildFusedProgram() {
-    const long long n = static_cast<long long>(m_iWidth) * m_iHeight, texels = n / 4;
+    TextureDesc texture;
+    m_pDiagonals[0].GetTextureDesc(&texture);
+    const int tw = texture.width, th = texture.height;
+    const long long n = static_cast<long long>(m_iWidth) * m_iHeight, texels = static_cast<long long>(tw) * th;
     std::map<int, std::string> taps;
     const auto tap = [&](int shift) {
         std::string& name = taps[shift];
@@ -240,7 +240,6 @@ void BandMatrix::BuildFusedProgram() {
             terms += "sum += texture2D(g_sDiagonal" + std::to_string(j) + ", here) * " +
                      RotatedTap(tap(reach.shift), rotation ? tap(reach.shift + 1) : "", rotation) + ";\n";
         }
-    const int tw = m_iWidth / 2, th = m_iHeight / 2;
     std::string source = kFusedProductHead + declarations + "void main(void)\n{\n";
     source += "vec2 here = gl_FragCoord.xy * g_f2TexelSize;\n";
     for (const auto& [shift, name] : taps) {
@@ -286,10 +285,13 @@ void BandMatrix::RunFusedProduct(const char* call, GpuVector* x, GpuVector* c, G
 // y's scratch texture and swaps it in, so y is never read and written at once.
 void BandMatrix::MultiplyDiagonals(GpuVector* x, GpuVector* y, bool overwriteFirst) {
     const int n = m_iWidth * m_iHeight;
+    TextureDesc texture;
+    x->GetTextureDesc(&texture);
+    const int texels = texture.width * texture.height;
     bool first = overwriteFirst;
     for (int rotation = 0; rotation < 4; ++rotation) {
         for (int j = 0; j < m_iNumDiagonals; ++j) {
-            const Reach reach = ReachOf(m_piKeys[j] - n, n / 4);
+            const Reach reach = ReachOf(m_piKeys[j] - n, texels);
             if (reach.rotation != rotation) continue;
             if (first) {
                 m_pDiagonals[j].MulShifted(x, y, 1.0f, reach.shift, reach.rotation);

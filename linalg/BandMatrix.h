@@ -13,10 +13,11 @@ class ShaderProgram;
 // texels of x they reach, through a program built for the matrix when its
 // diagonals are set; a matrix with more diagonals than the driver has texture
 // units for falls back to one shifted multiply pass per diagonal.
-// Entries whose column falls outside the matrix must be 0: the kernels wrap.
-// W and H must be even and positive, as packed vectors need; a matrix of
-// another size refuses its calls with a message on standard error, as do keys
-// outside 1..2N-1 and operands that are not packed vectors of the grid's size.
+// Entries whose column falls outside the matrix must be 0: the kernels wrap
+// (GridOperator builds matrices that never do).
+// Any positive W and H whose keys fit an int; a matrix of another size
+// refuses its calls, as do keys outside 1..2N-1 and operands that are not
+// packed vectors of the grid's size.
 class BandMatrix {
 public:
     BandMatrix(int width, int height);
@@ -57,7 +58,7 @@ public:
     // The most diagonals a one-pass product takes on this driver: its texture
     // units, less x, c and y's previous values.
     static int MaxFusedDiagonals();
-    // Even, positive and small enough for its diagonals' textures.
+    // Positive, and small enough for its keys.
     bool IsUsable() const { return m_bUsable; }
 
 protected:

@@ -1,14 +1,17 @@
 #pragma once
 
-#include <limits>
-#include <optional>
+#include <memory>
+#include <string>
+
+#include "linalg/SolveReport.h"
 
 class BandMatrix;
-class ConvergenceGate;
+struct CgWorkspace;
+class GpuPreconditioner;
 class GpuScalar;
 class GpuVector;
-class JacobiPreconditioner;
 class ShaderProgram;
+class ToleranceSolve;
 
 // Conjugate gradients for a symmetric positive definite band matrix, entirely
 // on the GPU: the method's scalars live in 1x1 textures that the vector
@@ -20,49 +23,41 @@ class ShaderProgram;
 // did; it reads a few values back before and after its loop, never inside it
 // where the driver renders conditionally.
 //
-// The solver owns the matrix, x and b. Band products work on packed vectors:
-// x and b must be distinct packed vectors of the matrix's grid and the working
-// layout 0 (packed). Any other combination is refused: one line on standard
-// error at construction and at every solve, which leaves x untouched.
+// The solver owns the matrix, x and b: Create takes them as unique_ptrs and
+// hands the solver back as one; the constructor takes them as pointers made
+// with new, which the caller must not delete (nor pass one of them twice).
+// Band products work on packed vectors: x and b must be distinct packed
+// vectors of the matrix's grid and the working layout 0 (packed). Any other
+// combination is refused: Create returns null, the constructor makes a solver
+// that refuses every solve, leaving x untouched; each says why once through
+// the refusal handler.
 //
 // A solve first sets non-finite values of x to 0, so that a right-hand side
 // that once held a NaN or an infinity does not poison every later warm start.
 class CgSolver {
 public:
     enum class Preconditioner { kNone, kJacobi };
-    // kAuto lets the GPU skip the iterations past convergence where the driver
-    // renders conditionally; kReadBack always reads a test back every
-    // kReadBackInterval iterations instead.
-    enum class ConvergenceCheck { kAuto, kReadBack };
-    enum class Stop {
-        kConverged,      // ||b - A x|| <= tolerance * ||b||
-        kMaxIterations,  // the iteration budget ran out first
-        kStalled,        // restarting from x no longer halves the residual: float32 gets no closer
-        kNonFinite,      // b, A x or a residual is not finite; x holds the last finite iterate
-        kRefused,        // nothing was solved; standard error says why
-    };
-    struct SolveReport {
-        Stop stop = Stop::kRefused;
-        int iterations = 0;
-        // ||b - A x|| / ||b|| for the x returned, formed on the GPU in float
-        // (0 for b = 0, which makes x = 0).
-        float relativeResidual = std::numeric_limits<float>::quiet_NaN();
-        bool skippedOnGpu = false;  // the conditional path: no read-back inside the loop
-        int readBacks = 0;          // times the host waited for a value from the GPU
-        bool Converged() const { return stop == Stop::kConverged; }
-    };
-    // Each wait of the fallback drains the pipeline, a fraction of an
-    // iteration on a GPU that runs behind the host; past convergence, up to
-    // this many - 1 issued iterations run frozen, once. Eight keeps both to a
-    // few percent of a solve of a hundred iterations or more.
-    static constexpr int kReadBackInterval = 8;
+    using ConvergenceCheck = ::ConvergenceCheck;
+    using Stop = SolveStop;
+    using SolveReport = ::SolveReport;
+    static constexpr int kReadBackInterval = kConvergenceReadBackInterval;
 
+    // The solver over matrix, x and b, packed, or null after a refusal. What
+    // it is given is destroyed with the solver, or at once when refused.
+    static std::unique_ptr<CgSolver> Create(std::unique_ptr<BandMatrix> matrix, std::unique_ptr<GpuVector> x,
+                                            std::unique_ptr<GpuVector> b);
     // layout 0: packed working vectors; layout 1: unpacked.
     CgSolver(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout);
     ~CgSolver();
 
     CgSolver(const CgSolver&) = delete;
     CgSolver& operator=(const CgSolver&) = delete;
+
+    // What the solver owns, for the caller to use between solves: read x,
+    // write b or x, change the matrix's diagonals.
+    BandMatrix* Matrix() const { return m_pMatrix; }
+    GpuVector* X() const { return m_pX; }
+    GpuVector* B() const { return m_pB; }
 
     // Returns the number of iterations run: 0 when not positive or refused.
     int Solve(int iterations);
@@ -72,7 +67,9 @@ public:
     // maxIterations (>= 0) iterations, from whatever x holds. When the
     // recursively updated residual says converged, the true one is formed
     // from x; if it is still too large the method restarts from x with the
-    // iterations left. Where the GPU skips, the host still issues every
+    // iterations left. A direction with p.Ap <= 0 stops the solve at once as
+    // kNotPositiveDefinite (one with p.Ap not finite as kNonFinite), x the
+    // iterate before it. Where the GPU skips, the host still issues every
     // iteration of the budget, at a small cost each: give a budget near what
     // the system needs. Refused, with x untouched, for other arguments or a
     // driver with fewer than two draw buffers.
@@ -84,25 +81,12 @@ public:
     bool SetPreconditioner(Preconditioner preconditioner);
 
 private:
-    const char* RefusalFor(int layout) const;
+    static std::string RefusalFor(BandMatrix* matrix, GpuVector* x, GpuVector* b, int layout);
     bool CheckSolvable(const char* call) const;
-    bool CheckToleranceSolve(const char* call, float tolerance, int maxIterations) const;
     void RunIteration();
     void DropNonFiniteStart();
     void UpdateSolutionAndResidual();
-
-    static std::optional<Stop> StopFor(float residual, float rhsNorm, float tolerance2, float previous,
-                                       bool wentNonFinite, int iterationsLeft);
-    void PrepareToleranceSolve(int maxIterations);
-    void StartFrom();
-    void Restart();
-    int RunBatch(int budget, bool skipOnGpu, SolveReport& report);
-    void RunGatedIteration();
-    void StepSolutionAndResidual();
-    GpuVector* Precondition();
-    void KeepResidualNorm(GpuVector* z, GpuScalar* rz);
-    void StepDirectionAndAccept(GpuVector* z);
-    float ReadBack(GpuScalar* scalar, SolveReport& report);
+    CgWorkspace Workspace() const;
 
     BandMatrix* m_pMatrix;
     GpuVector* m_pX;
@@ -117,30 +101,14 @@ private:
     GpuScalar* m_pRhoNew = nullptr;
     int m_iWidth;
     int m_iHeight;
-    const char* m_pRefusal;  // why every solve is refused; null when it can solve
+    std::string m_refusal;  // why every solve is refused; empty when it can solve
 
-    // What only tolerance solves use, made by the first one. Everything read
-    // after a loop whose iterations the GPU may have skipped is written in
-    // place, never swapped: x itself, |r|^2 and |b|^2.
-    GpuVector* m_pXNext = nullptr;  // the step's x, accepted into x once its residual is finite
-    GpuVector* m_pZ = nullptr;      // preconditioned residual
-    GpuScalar* m_pResidual = nullptr;  // |r|^2 of the last iteration that ran
-    GpuScalar* m_pRhsNorm = nullptr;   // |b|^2
-    ConvergenceGate* m_pGate = nullptr;
-    JacobiPreconditioner* m_pJacobi = nullptr;
-    float m_fTolerance = 0.0f;
+    std::unique_ptr<GpuPreconditioner> m_pPreconditioner;  // SolveTo's; null for none
+    std::unique_ptr<ToleranceSolve> m_pToleranceSolve;     // made by the first SolveTo
 
     static void CreatePrograms();
     static void ReleasePrograms();
-    static void CreateTolerancePrograms();
-    static void ReleaseTolerancePrograms();
     static ShaderProgram* s_pFiniteStartProgram;
     static ShaderProgram* s_pUpdateProgram;  // x += alpha p and r -= alpha q, into two targets
-    static ShaderProgram* s_pStartProgram;
-    static ShaderProgram* s_pGatedUpdateProgram;
-    static ShaderProgram* s_pDirectionProgram;
-    static ShaderProgram* s_pCopyScalarProgram;
-    static int s_iGatedToleranceLocation;
     static int s_iSolverInstances;
-    static int s_iToleranceSolvers;
 };

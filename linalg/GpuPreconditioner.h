@@ -5,6 +5,11 @@ class GpuVector;
 // A preconditioner M of a tolerance solve, applied once per iteration. The
 // iteration stays conjugate gradients, so M must be symmetric positive
 // definite; the identity needs no object (the solve uses r itself).
+//
+// Apply also runs in iterations the GPU skips once the solve has stopped:
+// its draws then do nothing while its host-side bookkeeping (texture
+// exchanges) goes on. So nothing one Apply reads may have been drawn by an
+// earlier one: what it needs besides r it made when it was built.
 class GpuPreconditioner {
 public:
     virtual ~GpuPreconditioner() = default;

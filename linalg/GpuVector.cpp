@@ -57,6 +57,39 @@ void GpuVector::Create(int width, int height, int reserved, int internalFormat) 
     CreatePrograms();
 }
 
+bool GpuVector::CreateForGrid(const char* call, int gridW, int gridH, int reserved) {
+    if (gridW < 1 || gridH < 1) return Refuse(call, "a %dx%d grid is not positive in both directions", gridW, gridH);
+    if (FrameworkGeneration() == 0) return Refuse(call, "the framework is not initialised (call InitFramework first)");
+    const long long elements = static_cast<long long>(gridW) * gridH;
+    if (elements > INT_MAX) return Refuse(call, "a %dx%d grid holds more elements than an int counts", gridW, gridH);
+    // The grid's own shape where its sides fit: a texel row then holds whole
+    // grid rows (two, packed), and an even grid is laid out exactly as ever.
+    const bool packed = valuesPerTexel == 4;
+    long long textureWidth = packed ? (gridW + 1) / 2 : gridW, textureHeight = packed ? (gridH + 1) / 2 : gridH;
+    if (textureWidth > g_iMaxTextureSize || textureHeight > g_iMaxTextureSize) {
+        const long long texels = (elements + valuesPerTexel - 1) / valuesPerTexel;
+        textureWidth = static_cast<long long>(std::ceil(std::sqrt(static_cast<double>(texels))));
+        textureHeight = (texels + textureWidth - 1) / textureWidth;
+        if (textureWidth > g_iMaxTextureSize || textureHeight > g_iMaxTextureSize)
+            return Refuse(call, "a %dx%d grid does not fit a texture of at most %dx%d texels", gridW, gridH,
+                          g_iMaxTextureSize, g_iMaxTextureSize);
+    }
+    gridWidth = gridW;
+    gridHeight = gridH;
+    Create(static_cast<int>(textureWidth), static_cast<int>(textureHeight), reserved, GL_RGBA32F_ARB);
+    if (!IsCreated()) {
+        gridWidth = gridHeight = 0;
+        return false;
+    }
+    // A pooled texture holds what its last user left: the padding must be 0.
+    if (HasPadding()) Fill(0.0f);
+    return true;
+}
+
+bool GpuVector::HasPadding() {
+    return static_cast<long long>(width) * height * valuesPerTexel > static_cast<long long>(Size());
+}
+
 void GpuVector::CreateForLength(int n, int reserved, int internalFormat) {
     int k = 0;
     while ((1LL << k) < static_cast<long long>(n)) ++k;
@@ -153,6 +186,49 @@ void GpuVector::ReadTexels(GLuint source, int w, int h, GLenum format, float* va
     FrameworkFramebufferScope framebuffer;
     AttachPassTarget(source);
     glReadPixels(0, 0, w, h, format, GL_FLOAT, values);
+}
+
+namespace {
+
+size_t ComponentsOf(GLenum format) { return format == GL_RGBA ? 4 : 1; }
+
+}  // namespace
+
+void GpuVector::UploadElements(GLenum format, const float* values) {
+    if (!HasPadding()) {
+        UploadTexels(format, values);
+        return;
+    }
+    std::vector<float> texels(static_cast<size_t>(width) * static_cast<size_t>(height) * ComponentsOf(format), 0.0f);
+    std::copy(values, values + Size(), texels.begin());
+    UploadTexels(format, texels.data());
+}
+
+void GpuVector::ReadElements(GLenum format, float* values) {
+    if (!HasPadding()) {
+        ReadTexels(texture, width, height, format, values);
+        return;
+    }
+    std::vector<float> texels(static_cast<size_t>(width) * static_cast<size_t>(height) * ComponentsOf(format));
+    ReadTexels(texture, width, height, format, texels.data());
+    std::copy(texels.begin(), texels.begin() + Size(), values);
+}
+
+// Elements fill texels in row-major order: the first Size() / valuesPerTexel
+// texels whole, the next one its first Size() % valuesPerTexel channels.
+const char* const GpuVector::kValidSource = R"(uniform vec4 g_f4Valid;
+vec4 Valid(vec2 texel)
+{
+if (texel.y < g_f4Valid.y || (texel.y == g_f4Valid.y && texel.x < g_f4Valid.x)) return vec4(1.0);
+if (texel.y == g_f4Valid.y && texel.x == g_f4Valid.x) return step(vec4(0.5, 1.5, 2.5, 3.5), vec4(g_f4Valid.z));
+return vec4(0.0);
+}
+)";
+
+void GpuVector::SetValid(GLint location) {
+    const int whole = Size() / valuesPerTexel, partial = Size() % valuesPerTexel;
+    glUniform4f(location, static_cast<float>(whole % width), static_cast<float>(whole / width),
+                static_cast<float>(partial), 0.0f);
 }
 
 // No GL texture is created or deleted: the previous texture goes back to the

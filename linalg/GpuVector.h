@@ -53,8 +53,9 @@ public:
     virtual void SetData(const float* values) = 0;
     virtual void GetData(float* values) = 0;
     // Dot and Sum leave their result on the GPU; the Value forms read it back
-    // (NaN when refused). Any texture size; a few passes, each folding blocks
-    // of texels.
+    // (NaN when refused). Any size: the passes fold blocks of texels, and the
+    // last one is the layout's ReduceInto (Sum, Dot) or ReduceFinal (the
+    // Value forms), which the base finishes with the fold's own last pass.
     virtual void Dot(GpuVector* other, GpuScalar* result);
     virtual void Sum(GpuScalar* result);
     virtual float DotValue(GpuVector* other);
@@ -72,6 +73,8 @@ public:
     virtual void CreatePrograms() = 0;
     virtual void ReduceX(int* step, ReductionQuad* quad);
     virtual void ReduceY(int* step, ReductionQuad* quad);
+    // After the halving passes (ReduceSquare): the 2x2 region into target.
+    // Inside Sum, Dot and their Value forms: the fold's last pass.
     virtual void ReduceFinal(int step, GLuint target, bool sumChannels);
     virtual void ReduceInto(int step, GLuint target) = 0;
     virtual float ReadReduced(GLuint texture) = 0;
@@ -98,6 +101,11 @@ public:
     bool CheckUsable(const char* call) const;
     bool CheckMatches(const char* call, GpuVector* other);
 
+    // GLSL: vec4 Valid(vec2 texel), 1 in each channel of the texel that holds
+    // an element and 0 in the padding, from the uniform vec4 g_f4Valid; SetValid
+    // fills it for this vector (with the program bound).
+    static const char* const kValidSource;
+
     // Layouts currently holding the shared kernel set.
     static int SharedProgramUsers() { return s_iSharedProgramUsers; }
 
@@ -110,14 +118,25 @@ protected:
     static void ReleaseSharedPrograms();
 
     bool IsCreated() const { return ownSlot >= 0; }
-    // Values per texel: 1 unpacked, 4 packed, whose reductions add the channels.
-    virtual int ValuesPerTexel() const = 0;
+
+    // A layout whose elements do not fill its texture (an odd grid, a length
+    // no texture side holds) sets its logical grid and a texture of its own
+    // choosing: elements stay in row-major texel order, four or one a texel,
+    // and the texels past the last element ("padding") hold 0. False, after
+    // refusing in call's name, when no texture the driver takes holds them.
+    bool CreateForGrid(const char* call, int gridWidth, int gridHeight, int reserved);
+    bool HasPadding();
 
     void AttachOwnTexture();
     // Respecifies the vector's texture from host values in the given format.
     void UploadTexels(GLenum format, const float* values);
     // Reads a w x h texture back through the bound framework framebuffer.
     static void ReadTexels(GLuint source, int w, int h, GLenum format, float* values);
+    // Size() values in and out of the texture, in the given format; padding
+    // goes up as 0 and is not handed back.
+    void UploadElements(GLenum format, const float* values);
+    void ReadElements(GLenum format, float* values);
+    void SetValid(GLint location);
 
     static std::string DiagonalProductSource(bool shifted, bool accumulate);
     static ShaderProgram* BuildDiagonalProgram(const std::string& source, bool shifted, bool accumulate,
@@ -145,6 +164,10 @@ protected:
     int tempSlot[2] = {-1, -1};
     GLuint tempTexture[2] = {0, 0};
     unsigned generation = 0;  // of the framework the texture came from
+    // The logical size when a layout set one (CreateForGrid), else 0.
+    int gridWidth = 0;
+    int gridHeight = 0;
+    int valuesPerTexel = 1;  // 1 unpacked, 4 packed
 
 private:
     TextureDesc Desc() const;
@@ -155,7 +178,12 @@ private:
     float ReduceToHost(GpuVector* other);
     // The total of this vector, of its product with other, or of its squares
     // (other == this), into the 1x1 target; sumChannels adds the channels.
-    void Fold(GpuVector* other, GLuint target, bool sumChannels);
+    // The fold in two halves around the layout's last step: every pass but
+    // the last, then (from ReduceFinal) the last into target.
+    int FoldAllButLast(GpuVector* other);
+    void FinishFold(GLuint target, bool sumChannels);
+    bool ReduceWith(const char* call, GpuVector* other);
+    void EndReduction(GpuVector* other);
     void MultiplyIntoScratch();
     void RunMulScalarPass(const char* call, GpuVector* b, GpuVector* dst, float s, GpuScalar* c,
                           ShaderProgram* program, GLint location);
@@ -166,6 +194,7 @@ private:
 
     static ShaderProgram* s_pCopyProgram;
     static ShaderProgram* s_pFillProgram;
+    static ShaderProgram* s_pFillValidProgram;  // leaves the padding 0
     static ShaderProgram* s_pVecScaleProgram;
     static ShaderProgram* s_pVecCombineProgram;
     static ShaderProgram* s_pMulAddGpuScalarProgram;
@@ -187,10 +216,19 @@ private:
         GLint region = 0;
         GLint sumChannels = 0;
     };
+    struct PendingFold {
+        const FoldProgram* fold = nullptr;  // the last pass's program; null when no fold is pending
+        int regionWidth = 0;
+        int regionHeight = 0;
+    };
+    PendingFold pendingFold;
+    void DrawFoldPass(const FoldProgram& fold, int regionWidth, int regionHeight, GLuint target, bool sumChannels);
     static FoldProgram s_foldSum;
     static FoldProgram s_foldDot;
     static FoldProgram s_foldSquare;
     static GLint s_iFillLocation;
+    static GLint s_iFillValidLocation;
+    static GLint s_iFillValidRegionLocation;
     static GLint s_iVecScaleLocation;
     static GLint s_iVecCombineLocation;
     static GLint s_iMulAddGpuScalarLocation;

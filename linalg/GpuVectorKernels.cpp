@@ -28,6 +28,16 @@ gl_FragColor = vec4(g_fScalar);
 }
 )";
 
+// Fill for a vector with padding, which must stay 0.
+const char* const kFillValidSource = R"(uniform float g_fScalar;
+void main(void)
+{
+vec4 valid = Valid(floor(gl_FragCoord.xy));
+gl_FragColor = vec4(valid.r > 0.5 ? g_fScalar : 0.0, valid.g > 0.5 ? g_fScalar : 0.0,
+                    valid.b > 0.5 ? g_fScalar : 0.0, valid.a > 0.5 ? g_fScalar : 0.0);
+}
+)";
+
 const char* const kVecScaleSource = R"(uniform sampler2D g_sVec;
 uniform float g_fScalar;
 void main(void)
@@ -123,11 +133,14 @@ ShaderProgram* GpuVector::BuildDiagonalProgram(const std::string& source, bool s
 
 ShaderProgram* GpuVector::s_pCopyProgram = nullptr;
 ShaderProgram* GpuVector::s_pFillProgram = nullptr;
+ShaderProgram* GpuVector::s_pFillValidProgram = nullptr;
 ShaderProgram* GpuVector::s_pVecScaleProgram = nullptr;
 ShaderProgram* GpuVector::s_pVecCombineProgram = nullptr;
 ShaderProgram* GpuVector::s_pMulAddGpuScalarProgram = nullptr;
 ShaderProgram* GpuVector::s_pMulSubGpuScalarProgram = nullptr;
 GLint GpuVector::s_iFillLocation = 0;
+GLint GpuVector::s_iFillValidLocation = 0;
+GLint GpuVector::s_iFillValidRegionLocation = 0;
 GLint GpuVector::s_iVecScaleLocation = 0;
 GLint GpuVector::s_iVecCombineLocation = 0;
 GLint GpuVector::s_iMulAddGpuScalarLocation = 0;
@@ -139,6 +152,8 @@ void GpuVector::CreateSharedPrograms() {
     const char* const passThrough = kPassThroughVertexSource;
     s_pCopyProgram = kernel::Build(passThrough, kCopySource, {{"g_sOtherVec", 0}}, {});
     s_pFillProgram = kernel::Build(passThrough, kFillSource, {}, {{"g_fScalar", &s_iFillLocation}});
+    s_pFillValidProgram = kernel::Build(passThrough, (std::string(kValidSource) + kFillValidSource).c_str(), {},
+                                        {{"g_fScalar", &s_iFillValidLocation}, {"g_f4Valid", &s_iFillValidRegionLocation}});
     s_pVecScaleProgram =
         kernel::Build(passThrough, kVecScaleSource, {{"g_sVec", 0}}, {{"g_fScalar", &s_iVecScaleLocation}});
     s_pVecCombineProgram =
@@ -157,6 +172,7 @@ void GpuVector::ReleaseSharedPrograms() {
     if (--s_iSharedProgramUsers > 0) return;
     kernel::Delete(s_pCopyProgram);
     kernel::Delete(s_pFillProgram);
+    kernel::Delete(s_pFillValidProgram);
     kernel::Delete(s_pVecScaleProgram);
     kernel::Delete(s_pVecCombineProgram);
     kernel::Delete(s_pMulAddGpuScalarProgram);
@@ -170,10 +186,13 @@ void GpuVector::Fill(float value) {
     if (!CheckUsable("GpuVector::Fill")) return;
     FrameworkFramebufferScope framebuffer;
     AttachOwnTexture();
-    s_pFillProgram->Bind();
-    glUniform1f(s_iFillLocation, value);
+    const bool padded = HasPadding();
+    ShaderProgram* const program = padded ? s_pFillValidProgram : s_pFillProgram;
+    program->Bind();
+    glUniform1f(padded ? s_iFillValidLocation : s_iFillLocation, value);
+    if (padded) SetValid(s_iFillValidRegionLocation);
     DrawFullScreenPass();
-    s_pFillProgram->Unbind();
+    program->Unbind();
 }
 
 // A copy onto itself is already done; drawing it would read the target.

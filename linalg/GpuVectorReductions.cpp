@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
@@ -260,8 +261,8 @@ void GpuVector::AcquireReductionTextures() {
 }
 
 void GpuVector::ReleaseReductionTextures() {
-    g_resourcePool->ReleaseTexture(tempSlot[0]);
-    g_resourcePool->ReleaseTexture(tempSlot[1]);
+    if (tempSlot[0] >= 0) g_resourcePool->ReleaseTexture(tempSlot[0]);
+    if (tempSlot[1] >= 0) g_resourcePool->ReleaseTexture(tempSlot[1]);
 }
 
 bool GpuVector::CheckReductionOperands(const char* call, GpuVector* other, GpuScalar* result) {
@@ -270,24 +271,57 @@ bool GpuVector::CheckReductionOperands(const char* call, GpuVector* other, GpuSc
     return true;
 }
 
+// Takes the two scratch textures and binds the operands: false, after
+// refusing in call's name with nothing held, when the pool has none.
+bool GpuVector::ReduceWith(const char* call, GpuVector* other) {
+    AcquireReductionTextures();
+    if (tempSlot[0] < 0 || tempSlot[1] < 0) {
+        ReleaseReductionTextures();
+        return Refuse(call, "the driver cannot allocate the reduction's %dx%d scratch textures; nothing computed",
+                      width, height);
+    }
+    BindTexture(GL_TEXTURE0, texture);
+    if (other != nullptr && other != this) BindTexture(GL_TEXTURE1, other->texture);
+    return true;
+}
+
+void GpuVector::EndReduction(GpuVector* other) {
+    pendingFold = PendingFold();
+    if (other != nullptr && other != this) BindTexture(GL_TEXTURE1, 0);
+    BindTexture(GL_TEXTURE0, 0);
+    ReleaseReductionTextures();
+}
+
+// The layout's ReduceInto writes the last pass straight into the scalar.
 void GpuVector::ReduceIntoScalar(GpuVector* other, GpuScalar* result) {
-    if (!CheckReductionOperands(other != nullptr ? "GpuVector::Dot" : "GpuVector::Sum", other, result)) return;
+    const char* const call = other != nullptr ? "GpuVector::Dot" : "GpuVector::Sum";
+    if (!CheckReductionOperands(call, other, result)) return;
     FrameworkFramebufferScope framebuffer;
-    Fold(other, result->Texture(), ValuesPerTexel() > 1);
+    if (!ReduceWith(call, other)) return;
+    ReduceInto(FoldAllButLast(other), result->Texture());
+    EndReduction(other);
 }
 
 // Channels are added by the layout's read-back.
 float GpuVector::ReduceToHost(GpuVector* other) {
     const char* const call = other != nullptr ? "GpuVector::DotValue" : "GpuVector::SumValue";
-    if (other != nullptr ? !CheckMatches(call, other) : !CheckUsable(call))
-        return std::numeric_limits<float>::quiet_NaN();
+    const float refused = std::numeric_limits<float>::quiet_NaN();
+    if (other != nullptr ? !CheckMatches(call, other) : !CheckUsable(call)) return refused;
     FrameworkFramebufferScope framebuffer;
     TextureDesc single = Desc();
     single.width = single.height = 1;
     GLuint total = 0;
     const int totalSlot = g_resourcePool->AcquireTexture(single, total);
-    Fold(other, total, false);
-    const float value = ReadReduced(total);
+    if (totalSlot < 0) {
+        Refuse(call, "the driver cannot allocate a 1x1 texture for the total; nothing computed");
+        return refused;
+    }
+    float value = refused;
+    if (ReduceWith(call, other)) {
+        ReduceFinal(FoldAllButLast(other), total, false);
+        value = ReadReduced(total);
+        EndReduction(other);
+    }
     g_resourcePool->ReleaseTexture(totalSlot);
     return value;
 }
@@ -300,36 +334,44 @@ float GpuVector::SumValue() { return ReduceToHost(nullptr); }
 
 float GpuVector::DotValue(GpuVector* other) { return ReduceToHost(other); }
 
-// Each pass shrinks the region by kFoldBlock in both directions and writes
-// its partial sums to the lower-left corner of a scratch texture; the pass
-// that leaves one texel writes into target instead.
-void GpuVector::Fold(GpuVector* other, GLuint target, bool sumChannels) {
-    AcquireReductionTextures();
-    BindTexture(GL_TEXTURE0, texture);
-    if (other != nullptr && other != this) BindTexture(GL_TEXTURE1, other->texture);
+// One pass shrinks the region by kFoldBlock in both directions, writing its
+// partial sums to the lower-left corner of target.
+void GpuVector::DrawFoldPass(const FoldProgram& fold, int regionWidth, int regionHeight, GLuint target,
+                             bool sumChannels) {
+    glViewport(0, 0, CeilDiv(regionWidth, kFoldBlock), CeilDiv(regionHeight, kFoldBlock));
+    AttachPassTarget(target);
+    fold.program->Bind();
+    glUniform4f(fold.region, static_cast<float>(regionWidth), static_cast<float>(regionHeight),
+                1.0f / static_cast<float>(width), 1.0f / static_cast<float>(height));
+    glUniform1f(fold.sumChannels, sumChannels ? 1.0f : 0.0f);
+    DrawFullScreenPass();
+    fold.program->Unbind();
+}
+
+// Every pass of the total of this vector, of its product with other, or of
+// its squares (other == this) but the last, which leaves one texel and is
+// left to ReduceFinal. Returns the step the halving passes would have reached.
+// A layout's padding holds 0 and adds nothing.
+int GpuVector::FoldAllButLast(GpuVector* other) {
     const FoldProgram* fold = other == nullptr ? &s_foldSum : other == this ? &s_foldSquare : &s_foldDot;
     int regionWidth = width, regionHeight = height;
-    while (true) {
-        const int foldedWidth = CeilDiv(regionWidth, kFoldBlock), foldedHeight = CeilDiv(regionHeight, kFoldBlock);
-        const bool last = foldedWidth == 1 && foldedHeight == 1;
-        glViewport(0, 0, foldedWidth, foldedHeight);
-        AttachPassTarget(last ? target : tempTexture[pingIndex]);
-        fold->program->Bind();
-        glUniform4f(fold->region, static_cast<float>(regionWidth), static_cast<float>(regionHeight),
-                    1.0f / static_cast<float>(width), 1.0f / static_cast<float>(height));
-        glUniform1f(fold->sumChannels, last && sumChannels ? 1.0f : 0.0f);
-        DrawFullScreenPass();
-        fold->program->Unbind();
-        if (last) break;
+    while (CeilDiv(regionWidth, kFoldBlock) > 1 || CeilDiv(regionHeight, kFoldBlock) > 1) {
+        DrawFoldPass(*fold, regionWidth, regionHeight, tempTexture[pingIndex], false);
         BindTexture(GL_TEXTURE0, tempTexture[pingIndex]);
         pingIndex = 1 - pingIndex;
-        regionWidth = foldedWidth;
-        regionHeight = foldedHeight;
+        regionWidth = CeilDiv(regionWidth, kFoldBlock);
+        regionHeight = CeilDiv(regionHeight, kFoldBlock);
         fold = &s_foldSum;
     }
-    if (other != nullptr && other != this) BindTexture(GL_TEXTURE1, 0);
-    BindTexture(GL_TEXTURE0, 0);
-    ReleaseReductionTextures();
+    pendingFold = {fold, regionWidth, regionHeight};
+    int step = 1;
+    while (2 * step < width || 2 * step < height) step *= 2;
+    return step;
+}
+
+void GpuVector::FinishFold(GLuint target, bool sumChannels) {
+    const PendingFold last = std::exchange(pendingFold, PendingFold());
+    DrawFoldPass(*last.fold, last.regionWidth, last.regionHeight, target, sumChannels);
 }
 
 // The source of the next pass is what this pass rendered.
@@ -414,6 +456,10 @@ void GpuVector::ReduceY(int* step, ReductionQuad* quad) {
 // x uses height/width and y width/height.
 void GpuVector::ReduceFinal(int step, GLuint target, bool sumChannels) {
     if (!CheckUsable("GpuVector::ReduceFinal")) return;
+    if (pendingFold.fold != nullptr) {
+        FinishFold(target, sumChannels);
+        return;
+    }
     const int xs = std::max(1, width / height);
     const int ys = std::max(1, height / width);
     const float offsetX = static_cast<float>(ys) / static_cast<float>(2 * step);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "linalg/GpuPreconditioner.h"
+
 class BandMatrix;
 class GpuVector;
 class PackedVector;
@@ -13,10 +15,10 @@ class PackedVector;
 // unusable, has no main diagonal (or stores it twice), or holds an entry on
 // it that is not positive and finite (or whose reciprocal is not) is refused
 // with one line on standard error, and the preconditioner is unusable.
-class JacobiPreconditioner {
+class JacobiPreconditioner : public GpuPreconditioner {
 public:
     explicit JacobiPreconditioner(BandMatrix* matrix);
-    ~JacobiPreconditioner();
+    ~JacobiPreconditioner() override;
 
     JacobiPreconditioner(const JacobiPreconditioner&) = delete;
     JacobiPreconditioner& operator=(const JacobiPreconditioner&) = delete;
@@ -24,7 +26,7 @@ public:
     bool IsUsable() const { return m_pInverse != nullptr; }
     // z = D^-1 r in one pass; r and z are packed vectors of the matrix's grid
     // (z may be r).
-    void Apply(GpuVector* r, GpuVector* z);
+    void Apply(GpuVector* r, GpuVector* z) override;
 
 private:
     PackedVector* m_pInverse = nullptr;

@@ -1,8 +1,25 @@
 #include "linalg/KernelSupport.h"
 
+#include "gpu/FullScreenPass.h"
+#include "gpu/ResourcePool.h"
 #include "gpu/ShaderProgram.h"
 
 namespace kernel {
+
+const char* const kTexelOfSource = R"(vec2 TexelOf(float n, float w)
+{
+float row = floor((n + 0.5) / w);
+float column = n - row * w;
+if (column < 0.0) {
+row -= 1.0;
+column += w;
+} else if (column >= w) {
+row += 1.0;
+column -= w;
+}
+return vec2(column, row);
+}
+)";
 
 ShaderProgram* Build(const char* vertexSource, const char* fragmentSource,
                      std::initializer_list<SamplerUnit> samplers,
@@ -32,6 +49,29 @@ void DrawSingleFragment() {
     glTexCoord2f(0.0f, 0.0f);
     glVertex2f(0.0f, 0.0f);
     glEnd();
+}
+
+bool TwoRenderTargets() {
+    GLint buffers = 0;
+    glGetIntegerv(GL_MAX_DRAW_BUFFERS, &buffers);
+    return buffers >= 2;
+}
+
+void DrawIntoTwoTargets(ShaderProgram* program, const TextureDesc& shape, GLuint first, GLuint second,
+                        std::initializer_list<GLuint> inputs) {
+    static const GLenum targets[] = {GL_COLOR_ATTACHMENT0_EXT, GL_COLOR_ATTACHMENT1_EXT};
+    glViewport(0, 0, shape.width, shape.height);
+    AttachPassTarget(first);
+    AttachPassTarget(second, GL_COLOR_ATTACHMENT1_EXT);
+    glDrawBuffers(2, targets);
+    GLenum unit = GL_TEXTURE0;
+    for (GLuint input : inputs) BindTexture(unit++, input);
+    program->Bind();
+    DrawFullScreenPass();
+    program->Unbind();
+    glActiveTexture(GL_TEXTURE0);
+    glDrawBuffers(1, targets);
+    AttachPassTarget(0, GL_COLOR_ATTACHMENT1_EXT);
 }
 
 }  // namespace kernel

@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 class ShaderProgram;
+struct TextureDesc;
 
 namespace kernel {
 
@@ -33,5 +34,18 @@ void BindTexture(GLenum unit, GLuint texture);
 
 // One point at the centre of a 1x1 viewport, with texture coordinate (0, 0).
 void DrawSingleFragment();
+
+// GLSL: vec2 TexelOf(float n, float w), the column and row of texel n in
+// row-major order over a texture w texels wide. Exact for n below 2^24
+// however the division rounds.
+extern const char* const kTexelOfSource;
+
+// Whether the driver lets one pass write two targets (gl_FragData[0] and [1]).
+bool TwoRenderTargets();
+
+// One pass of program over a target of shape's size into two textures,
+// inputs bound to units 0, 1, ... in order.
+void DrawIntoTwoTargets(ShaderProgram* program, const TextureDesc& shape, GLuint first, GLuint second,
+                        std::initializer_list<GLuint> inputs);
 
 }  // namespace kernel

@@ -13,9 +13,11 @@ namespace {
 // A texel row holds two grid rows (2W elements): element m of the row lies in
 // the odd grid row once m reaches W. Four consecutive elements may straddle
 // the two rows when W is not a multiple of 4, so each channel finds its own
-// grid texel. gl_FragCoord and these whole numbers are exact in float.
+// grid texel. gl_FragCoord and these whole numbers are exact in float, for
+// grids of any even size. g_f4Scalar = (W, H, W/4, 1/W), g_f2Scalar = (tw, th).
 const char* const kPackSource = R"(uniform sampler2D g_sVector;
 uniform vec4 g_f4Scalar;
+uniform vec2 g_f2Scalar;
 void main(void)
 {
 vec2 texel = floor(gl_FragCoord.xy);
@@ -23,30 +25,69 @@ vec4 m = texel.x * 4.0 + vec4(0.0, 1.0, 2.0, 3.0);
 vec4 odd = step(g_f4Scalar.x, m);
 vec4 x = m - odd * g_f4Scalar.x + 0.5;
 vec4 y = texel.y * 2.0 + odd + 0.5;
+vec2 scale = vec2(g_f4Scalar.w, 0.5 / g_f2Scalar.y);
 vec4 result;
-result.r = texture2D(g_sVector, vec2(x.r, y.r) * g_f4Scalar.zw).r;
-result.g = texture2D(g_sVector, vec2(x.g, y.g) * g_f4Scalar.zw).r;
-result.b = texture2D(g_sVector, vec2(x.b, y.b) * g_f4Scalar.zw).r;
-result.a = texture2D(g_sVector, vec2(x.a, y.a) * g_f4Scalar.zw).r;
+result.r = texture2D(g_sVector, vec2(x.r, y.r) * scale).r;
+result.g = texture2D(g_sVector, vec2(x.g, y.g) * scale).r;
+result.b = texture2D(g_sVector, vec2(x.b, y.b) * scale).r;
+result.a = texture2D(g_sVector, vec2(x.a, y.a) * scale).r;
 gl_FragColor = result;
 }
 )";
 
 // The grid texel (x, y) is element m = x + (y mod 2) W of texel row y div 2:
-// texel m div 4, channel m mod 4.
+// texel m div 4, channel m mod 4. g_f2Scalar = (tw, th) of the packed vector.
 const char* const kUnpackSource = R"(uniform sampler2D g_sVector;
-uniform vec4 g_f4Scalar;
+uniform vec2 g_f2Scalar;
 void main(void)
 {
 vec2 grid = floor(gl_FragCoord.xy);
 float row = floor(grid.y * 0.5);
-float m = grid.x + (grid.y - 2.0 * row) * g_f4Scalar.x;
+float m = grid.x + (grid.y - 2.0 * row) * 2.0 * g_f2Scalar.x;
 float texelX = floor(m * 0.25);
 float c = m - texelX * 4.0;
-vec4 v = texture2D(g_sVector, (vec2(texelX, row) + 0.5) * g_f4Scalar.zw);
+vec4 v = texture2D(g_sVector, (vec2(texelX, row) + 0.5) / g_f2Scalar);
 gl_FragColor = vec4(c < 1.5 ? (c < 0.5 ? v.r : v.g) : (c < 2.5 ? v.b : v.a), 0.0, 0.0, 0.0);
 }
 )";
+
+// Either side laid out in a texture of its own choosing (odd grids, long
+// vectors): element n is found by its index alone, texel n div 4 of the
+// packed texture (g_f2Scalar = (tw, th)) and texel n of the unpacked one
+// (g_f4Elements = (its width, its height, N)); elements past N are 0.
+const char* const kPackAnySource = R"(uniform sampler2D g_sVector;
+uniform vec2 g_f2Scalar;
+uniform vec4 g_f4Elements;
+float Element(float n)
+{
+if (n >= g_f4Elements.z) return 0.0;
+return texture2D(g_sVector, (TexelOf(n, g_f4Elements.x) + 0.5) / g_f4Elements.xy).r;
+}
+void main(void)
+{
+vec2 texel = floor(gl_FragCoord.xy);
+float first = (texel.y * g_f2Scalar.x + texel.x) * 4.0;
+gl_FragColor = vec4(Element(first), Element(first + 1.0), Element(first + 2.0), Element(first + 3.0));
+}
+)";
+
+const char* const kUnpackAnySource = R"(uniform sampler2D g_sVector;
+uniform vec2 g_f2Scalar;
+uniform vec4 g_f4Elements;
+void main(void)
+{
+vec2 texel = floor(gl_FragCoord.xy);
+float n = texel.y * g_f4Elements.x + texel.x;
+float p = floor(n * 0.25);
+float c = n - 4.0 * p;
+vec4 v = texture2D(g_sVector, (TexelOf(p, g_f2Scalar.x) + 0.5) / g_f2Scalar);
+float value = c < 1.5 ? (c < 0.5 ? v.r : v.g) : (c < 2.5 ? v.b : v.a);
+gl_FragColor = vec4(n < g_f4Elements.z ? value : 0.0, 0.0, 0.0, 0.0);
+}
+)";
+
+// Index arithmetic in float is exact up to here.
+constexpr long long kMaxIndexedElements = 1LL << 24;
 
 // An element offset that is not a multiple of four (ROTATION 1 to 3) takes the
 // channels of a result texel from the tail of the shifted texel (a) and the
@@ -100,23 +141,38 @@ std::string PackedVector::ShiftedProductSource(int rotation, bool accumulate) {
 int PackedVector::s_iPackedInstances = 0;
 ShaderProgram* PackedVector::s_pPackProgram = nullptr;
 ShaderProgram* PackedVector::s_pUnpackProgram = nullptr;
+ShaderProgram* PackedVector::s_pPackAnyProgram = nullptr;
+ShaderProgram* PackedVector::s_pUnpackAnyProgram = nullptr;
 ShaderProgram* PackedVector::s_apMulShiftedProgram[kRotations] = {};
 ShaderProgram* PackedVector::s_apMulShiftedAddProgram[kRotations] = {};
 ShaderProgram* PackedVector::s_pMulProgram = nullptr;
 ShaderProgram* PackedVector::s_pMulAddProgram = nullptr;
+GLint PackedVector::s_iPackScalar2Location = 0;
 GLint PackedVector::s_iPackScalar4Location = 0;
-GLint PackedVector::s_iUnpackScalar4Location = 0;
+GLint PackedVector::s_iUnpackScalar2Location = 0;
+GLint PackedVector::s_iPackAnyScalar2Location = 0;
+GLint PackedVector::s_iPackAnyElementsLocation = 0;
+GLint PackedVector::s_iUnpackAnyScalar2Location = 0;
+GLint PackedVector::s_iUnpackAnyElementsLocation = 0;
 GLint PackedVector::s_aiMulShiftedScalarLocation[kRotations] = {};
 GLint PackedVector::s_aiMulShiftedAddScalarLocation[kRotations] = {};
 GLint PackedVector::s_iMulScalarLocation = 0;
 GLint PackedVector::s_iMulAddScalarLocation = 0;
 
-PackedVector::PackedVector(int width, int height, int reserved) {
-    if (width < 2 || height < 2 || width % 2 != 0 || height % 2 != 0) {
-        Refuse("PackedVector", "a %dx%d grid is not even and positive in both directions", width, height);
-        return;
-    }
-    Create(width / 2, height / 2, reserved, GL_RGBA32F_ARB);
+PackedVector::PackedVector() { valuesPerTexel = 4; }
+
+PackedVector::PackedVector(int width, int height, int reserved) : PackedVector() {
+    CreateGrid(width, height, reserved);
+}
+
+// An even grid whose halves fit a texture is laid out as (W/2) x (H/2) texels,
+// two grid rows to a texel row; any other takes a texture of its choosing.
+bool PackedVector::CreateGrid(int gridW, int gridH, int reserved) {
+    const bool halves = gridW >= 2 && gridH >= 2 && gridW % 2 == 0 && gridH % 2 == 0 &&
+                        gridW / 2 <= g_iMaxTextureSize && gridH / 2 <= g_iMaxTextureSize;
+    if (!halves) return CreateForGrid("PackedVector", gridW, gridH, reserved);
+    Create(gridW / 2, gridH / 2, reserved, GL_RGBA32F_ARB);
+    return IsCreated();
 }
 
 PackedVector::~PackedVector() {
@@ -125,6 +181,8 @@ PackedVector::~PackedVector() {
     ReleaseSharedPrograms();
     kernel::Delete(s_pPackProgram);
     kernel::Delete(s_pUnpackProgram);
+    kernel::Delete(s_pPackAnyProgram);
+    kernel::Delete(s_pUnpackAnyProgram);
     for (int rotation = 0; rotation < kRotations; ++rotation) {
         kernel::Delete(s_apMulShiftedProgram[rotation]);
         kernel::Delete(s_apMulShiftedAddProgram[rotation]);
@@ -137,9 +195,18 @@ void PackedVector::CreatePrograms() {
     if (++s_iPackedInstances > 1) return;
     CreateSharedPrograms();
     const char* const vertex = kPassThroughVertexSource;
-    s_pPackProgram = kernel::Build(vertex, kPackSource, {{"g_sVector", 0}}, {{"g_f4Scalar", &s_iPackScalar4Location}});
+    s_pPackProgram = kernel::Build(vertex, kPackSource, {{"g_sVector", 0}},
+                                   {{"g_f2Scalar", &s_iPackScalar2Location}, {"g_f4Scalar", &s_iPackScalar4Location}});
     s_pUnpackProgram =
-        kernel::Build(vertex, kUnpackSource, {{"g_sVector", 0}}, {{"g_f4Scalar", &s_iUnpackScalar4Location}});
+        kernel::Build(vertex, kUnpackSource, {{"g_sVector", 0}}, {{"g_f2Scalar", &s_iUnpackScalar2Location}});
+    const std::string packAny = std::string(kernel::kTexelOfSource) + kPackAnySource;
+    s_pPackAnyProgram = kernel::Build(vertex, packAny.c_str(), {{"g_sVector", 0}},
+                                      {{"g_f2Scalar", &s_iPackAnyScalar2Location},
+                                       {"g_f4Elements", &s_iPackAnyElementsLocation}});
+    const std::string unpackAny = std::string(kernel::kTexelOfSource) + kUnpackAnySource;
+    s_pUnpackAnyProgram = kernel::Build(vertex, unpackAny.c_str(), {{"g_sVector", 0}},
+                                        {{"g_f2Scalar", &s_iUnpackAnyScalar2Location},
+                                         {"g_f4Elements", &s_iUnpackAnyElementsLocation}});
     // Rotation 0 is the whole-texel shift both layouts share.
     for (int rotation = 0; rotation < kRotations; ++rotation) {
         s_apMulShiftedProgram[rotation] = BuildDiagonalProgram(ShiftedProductSource(rotation, false), true, false,
@@ -152,16 +219,16 @@ void PackedVector::CreatePrograms() {
         BuildDiagonalProgram(DiagonalProductSource(false, true), false, true, &s_iMulAddScalarLocation);
 }
 
-int PackedVector::Size() { return 4 * width * height; }
-int PackedVector::Width() { return 2 * width; }
-int PackedVector::Height() { return 2 * height; }
+int PackedVector::Size() { return gridWidth > 0 ? gridWidth * gridHeight : 4 * width * height; }
+int PackedVector::Width() { return gridWidth > 0 ? gridWidth : 2 * width; }
+int PackedVector::Height() { return gridWidth > 0 ? gridHeight : 2 * height; }
 
 void PackedVector::SetData(const float* values) {
-    if (CheckUsable("PackedVector::SetData")) UploadTexels(GL_RGBA, values);
+    if (CheckUsable("PackedVector::SetData")) UploadElements(GL_RGBA, values);
 }
 
 void PackedVector::GetData(float* values) {
-    if (CheckUsable("PackedVector::GetData")) ReadTexels(texture, width, height, GL_RGBA, values);
+    if (CheckUsable("PackedVector::GetData")) ReadElements(GL_RGBA, values);
 }
 
 void PackedVector::ReduceInto(int step, GLuint target) { ReduceFinal(step, target, true); }
@@ -207,19 +274,40 @@ bool PackedVector::CheckGridOf(const char* call, UnpackedVector* other) {
     if (other->Width() != Width() || other->Height() != Height())
         return Refuse(call, "the unpacked vector is %dx%d, this grid %dx%d", other->Width(), other->Height(),
                       Width(), Height());
+    if (!BothGridShaped(other) && Size() > kMaxIndexedElements)
+        return Refuse(call, "a %dx%d grid laid out in a texture of its own choosing converts only up to %lld elements",
+                      Width(), Height(), kMaxIndexedElements);
     return true;
+}
+
+// Both textures have the grid's own shape: the conversion can go by grid
+// position, exact for any size.
+bool PackedVector::BothGridShaped(UnpackedVector* other) const {
+    TextureDesc unpacked;
+    other->GetTextureDesc(&unpacked);
+    return gridWidth == 0 && unpacked.width == 2 * width && unpacked.height == 2 * height;
 }
 
 void PackedVector::PackFrom(UnpackedVector* src) {
     if (!CheckGridOf("PackedVector::PackFrom", src)) return;
     FrameworkFramebufferScope framebuffer;
     AttachOwnTexture();
-    s_pPackProgram->Bind();
+    const float tw = static_cast<float>(width), th = static_cast<float>(height);
+    ShaderProgram* const program = BothGridShaped(src) ? s_pPackProgram : s_pPackAnyProgram;
+    program->Bind();
     kernel::BindTexture(GL_TEXTURE0, src->Texture());
-    const float gridWidth = 2.0f * static_cast<float>(width), gridHeight = 2.0f * static_cast<float>(height);
-    glUniform4f(s_iPackScalar4Location, gridWidth, gridHeight, 1.0f / gridWidth, 1.0f / gridHeight);
+    if (program == s_pPackProgram) {
+        glUniform4f(s_iPackScalar4Location, 2.0f * tw, 2.0f * th, 0.5f * tw, 0.5f / tw);
+        glUniform2f(s_iPackScalar2Location, tw, th);
+    } else {
+        TextureDesc source;
+        src->GetTextureDesc(&source);
+        glUniform2f(s_iPackAnyScalar2Location, tw, th);
+        glUniform4f(s_iPackAnyElementsLocation, static_cast<float>(source.width), static_cast<float>(source.height),
+                    static_cast<float>(Size()), 0.0f);
+    }
     DrawFullScreenPass();
-    s_pPackProgram->Unbind();
+    program->Unbind();
 }
 
 void PackedVector::UnpackInto(UnpackedVector* dst) {
@@ -229,10 +317,17 @@ void PackedVector::UnpackInto(UnpackedVector* dst) {
     dst->GetTextureDesc(&target);
     glViewport(0, 0, target.width, target.height);
     AttachPassTarget(dst->Texture());
-    s_pUnpackProgram->Bind();
+    const float tw = static_cast<float>(width), th = static_cast<float>(height);
+    ShaderProgram* const program = BothGridShaped(dst) ? s_pUnpackProgram : s_pUnpackAnyProgram;
+    program->Bind();
     kernel::BindTexture(GL_TEXTURE0, texture);
-    glUniform4f(s_iUnpackScalar4Location, 2.0f * static_cast<float>(width), static_cast<float>(height),
-                1.0f / static_cast<float>(width), 1.0f / static_cast<float>(height));
+    if (program == s_pUnpackProgram) {
+        glUniform2f(s_iUnpackScalar2Location, tw, th);
+    } else {
+        glUniform2f(s_iUnpackAnyScalar2Location, tw, th);
+        glUniform4f(s_iUnpackAnyElementsLocation, static_cast<float>(target.width), static_cast<float>(target.height),
+                    static_cast<float>(Size()), 0.0f);
+    }
     DrawFullScreenPass();
-    s_pUnpackProgram->Unbind();
+    program->Unbind();
 }

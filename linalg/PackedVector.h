@@ -10,11 +10,17 @@ class UnpackedVector;
 // grid, each texel row holds two grid rows, the even one in its left half.
 class PackedVector : public GpuVector {
 public:
-    // Logical size, even in both directions: another size cannot split into
-    // whole texels and is refused (the vector is then unusable).
+    // Logical size. An even grid takes a (W/2) x (H/2) texture, each texel row
+    // holding two grid rows; any other (odd sides, or halves wider than a
+    // texture) a texture the layout chooses, the elements in the same
+    // row-major texel order and the channels past the last one ("padding")
+    // held at 0. A grid no texture holds is refused (the vector is unusable).
     PackedVector(int width, int height, int reserved);
-    // Descriptor defaults only: the owner calls Create (band matrix diagonals).
-    PackedVector() = default;
+    // Descriptor defaults only: the owner calls Create or CreateGrid (band
+    // matrix diagonals).
+    PackedVector();
+    // What the sized constructor does, for a vector made by the default one.
+    bool CreateGrid(int width, int height, int reserved);
     ~PackedVector() override;
 
     using GpuVector::GetData;
@@ -22,21 +28,21 @@ public:
     int Size() override;
     int Width() override;
     int Height() override;
-    void SetData(const float* values) override;  // 4*tw*th floats in element order
-    void GetData(float* values) override;        // needs the framework framebuffer bound
+    void SetData(const float* values) override;  // Size() floats in element order
+    void GetData(float* values) override;
     void CreatePrograms() override;
     void ReduceInto(int step, GLuint target) override;
     float ReadReduced(GLuint texture) override;
-    int ValuesPerTexel() const override { return 4; }
 
     // dst = dst + this (.) shift(src) * factor, with shift(src)[n] =
-    // src[(n + 4*shift + rotation) mod Size()]: an element offset d is
+    // src[(n + 4*shift + rotation) mod 4*tw*th] (Size() but for padding): an element offset d is
     // rotation = d mod 4 and shift = (d - rotation) / 4. A rotation outside
     // 0..3 does nothing.
     virtual void MulShiftedAdd(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation);
     virtual void MulShifted(GpuVector* src, GpuVector* dst, float factor, int shift, int rotation);
 
-    // src must have this vector's logical size.
+    // src must have this vector's logical size. Grids laid out in a texture of
+    // their own choosing convert up to 2^24 elements.
     void PackFrom(UnpackedVector* src);
     // dst receives one element per texel in red, with green, blue, alpha 0.
     void UnpackInto(UnpackedVector* dst);
@@ -45,6 +51,7 @@ public:
 
 private:
     bool CheckGridOf(const char* call, UnpackedVector* other);
+    bool BothGridShaped(UnpackedVector* other) const;
     static std::string ShiftedProductSource(int rotation, bool accumulate);
     void RunShiftedPass(const char* call, GpuVector* src, GpuVector* dst, float factor, int shift, int rotation,
                         bool accumulate);
@@ -53,12 +60,19 @@ private:
     static int s_iPackedInstances;
     static ShaderProgram* s_pPackProgram;
     static ShaderProgram* s_pUnpackProgram;
+    static ShaderProgram* s_pPackAnyProgram;
+    static ShaderProgram* s_pUnpackAnyProgram;
     static ShaderProgram* s_apMulShiftedProgram[kRotations];
     static ShaderProgram* s_apMulShiftedAddProgram[kRotations];
     static ShaderProgram* s_pMulProgram;
     static ShaderProgram* s_pMulAddProgram;
+    static GLint s_iPackScalar2Location;
     static GLint s_iPackScalar4Location;
-    static GLint s_iUnpackScalar4Location;
+    static GLint s_iUnpackScalar2Location;
+    static GLint s_iPackAnyScalar2Location;
+    static GLint s_iPackAnyElementsLocation;
+    static GLint s_iUnpackAnyScalar2Location;
+    static GLint s_iUnpackAnyElementsLocation;
     static GLint s_aiMulShiftedScalarLocation[kRotations];
     static GLint s_aiMulShiftedAddScalarLocation[kRotations];
     static GLint s_iMulScalarLocation;

@@ -1,5 +1,6 @@
 #include "linalg/UnpackedVector.h"
 
+#include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/KernelSupport.h"
@@ -15,7 +16,10 @@ GLint UnpackedVector::s_iMulScalarLocation = 0;
 GLint UnpackedVector::s_iMulAddScalarLocation = 0;
 
 UnpackedVector::UnpackedVector(int width, int height, int reserved) {
-    Create(width, height, reserved, GL_RGBA32F_ARB);
+    if (width > g_iMaxTextureSize || height > g_iMaxTextureSize)
+        CreateForGrid("UnpackedVector", width, height, reserved);
+    else
+        Create(width, height, reserved, GL_RGBA32F_ARB);
 }
 
 UnpackedVector::~UnpackedVector() {
@@ -40,19 +44,19 @@ void UnpackedVector::CreatePrograms() {
         BuildDiagonalProgram(DiagonalProductSource(false, true), false, true, &s_iMulAddScalarLocation);
 }
 
-int UnpackedVector::Size() { return width * height; }
-int UnpackedVector::Width() { return width; }
-int UnpackedVector::Height() { return height; }
+int UnpackedVector::Size() { return gridWidth > 0 ? gridWidth * gridHeight : width * height; }
+int UnpackedVector::Width() { return gridWidth > 0 ? gridWidth : width; }
+int UnpackedVector::Height() { return gridWidth > 0 ? gridHeight : height; }
 
 // A luminance upload puts the value into red, green and blue, alpha 1.
 void UnpackedVector::SetData(const float* values) {
-    if (CheckUsable("UnpackedVector::SetData")) UploadTexels(GL_LUMINANCE, values);
+    if (CheckUsable("UnpackedVector::SetData")) UploadElements(GL_LUMINANCE, values);
 }
 
 // Red alone: some GLs form luminance on read-back as R+G+B, and an uploaded
 // texel holds the value in all three.
 void UnpackedVector::GetData(float* values) {
-    if (CheckUsable("UnpackedVector::GetData")) ReadTexels(texture, width, height, GL_RED, values);
+    if (CheckUsable("UnpackedVector::GetData")) ReadElements(GL_RED, values);
 }
 
 void UnpackedVector::ReduceInto(int step, GLuint target) { ReduceFinal(step, target, false); }

@@ -5,6 +5,9 @@
 // One element per texel, value in red, row-major over a W x H texture.
 class UnpackedVector : public GpuVector {
 public:
+    // A grid with a side longer than a texture takes a near-square texture
+    // instead, the elements in the same row-major order and the texels past
+    // the last one held at 0: UnpackedVector(100000, 1) is a vector of that length.
     UnpackedVector(int width, int height, int reserved);
     ~UnpackedVector() override;
 
@@ -14,14 +17,13 @@ public:
     int Width() override;
     int Height() override;
     void SetData(const float* values) override;  // W*H floats in element order
-    void GetData(float* values) override;        // needs the framework framebuffer bound
+    void GetData(float* values) override;
     void CreatePrograms() override;
     void ReduceInto(int step, GLuint target) override;
     float ReadReduced(GLuint texture) override;
-    int ValuesPerTexel() const override { return 1; }
 
     // dst = dst + this (.) shift(src) * factor, where shift(src)[n] is
-    // src[(n + shift) mod W*H]: this vector acts as one diagonal of a band
+    // src[(n + shift) mod the texture's texels]: this vector acts as one diagonal of a band
     // matrix. src and dst may be the same vector.
     virtual void MulShiftedAdd(GpuVector* src, GpuVector* dst, float factor, int shift);
     // dst = this (.) shift(src) * factor

@@ -32,26 +32,42 @@ std::unique_ptr<CpuFrame> MakePlainFrame(int width, int height);
 // warm-started from the previous solution).
 std::unique_ptr<CpuFrame> MakeEigenFrame(int width, int height);
 
-// Eigen's conjugate gradient to a tolerance from x = 0 (row-major
-// SparseMatrix<float>, Lower | Upper, single thread, Eigen's default cap of
-// twice the unknowns), the peer of CgSolver::SolveTo. The matrix comes as the
-// framework's band matrices hold it: entry n of the diagonal of offset d is
-// row n, column n + d.
+// Eigen's solvers of a symmetric positive definite system, the peers of
+// CgSolver::SolveTo: from x = 0 to a tolerance, on a row-major
+// SparseMatrix<float> (single thread). The matrix comes as the framework's
+// band matrices hold it: entry n of the diagonal of offset d is row n, column
+// n + d.
+enum class EigenSolver {
+    kPlainCg,               // ConjugateGradient (Lower | Upper), IdentityPreconditioner
+    kDiagonalCg,            // the same with DiagonalPreconditioner
+    kIncompleteCholeskyCg,  // the same with IncompleteCholesky<float>, Eigen's defaults (AMD ordering)
+    // The same in the grid's own order: on grids fewer iterations, each
+    // cheaper, than with the default ordering.
+    kIncompleteCholeskyNaturalCg,
+    kLdlt,  // SimplicialLDLT (AMD ordering) in double: factorisation and one solve, no iterations
+};
+
 class CpuToleranceSolve {
 public:
     virtual ~CpuToleranceSolve() = default;
-    // Until Eigen's own, recursively updated residual is below tolerance * ||b||
-    // or the cap; returns the iterations.
+    // What must happen once for this matrix before a solve: the
+    // preconditioner or the factorisation. Timed apart from Solve.
+    virtual void Setup() = 0;
+    // After Setup. Conjugate gradients run until Eigen's own, recursively
+    // updated residual is below tolerance * ||b|| or Eigen's cap of twice the
+    // unknowns; returns the iterations (0 for LDLT, which has none).
     virtual int Solve(float tolerance) = 0;
+    virtual bool Iterative() const = 0;
+    // Whether the last solve reached its tolerance: Eigen's verdict for the
+    // iterations, the true residual for LDLT.
     virtual bool Converged() const = 0;
     // ||b - A x|| / ||b|| of the last solution, in double.
     virtual double TrueResidual() const = 0;
+    virtual std::vector<double> Solution() const = 0;
 };
 
-// With Eigen's DiagonalPreconditioner when jacobi, its IdentityPreconditioner
-// otherwise. The matrix and the preconditioner are set up here, not in Solve.
 std::unique_ptr<CpuToleranceSolve> MakeEigenToleranceSolve(const std::vector<int>& offsets,
                                                            const std::vector<std::vector<float>>& diagonals,
-                                                           const std::vector<float>& b, bool jacobi);
+                                                           const std::vector<float>& b, EigenSolver solver);
 
 }  // namespace perf

@@ -111,6 +111,7 @@ struct Misuse {
     const char* name;
     const char* call;  // the first refusal names it
     std::function<void(Operands&)> act;
+    const char* says = "";  // and says this
 };
 
 // Gives access to the protected default constructor.
@@ -147,10 +148,10 @@ const Misuse kMisuses[] = {
          empty.Fill(1);
          EXPECT_EQ(empty.Size(), 0);
      }},
-    {"OddPackedGrid", "PackedVector", [](Operands&) { EXPECT_FALSE(PackedVector(5, 5, 0).IsUsable()); }},
-    {"TextureWiderThanTheDriverTakes", "GpuVector::Create",
-     [](Operands&) { EXPECT_FALSE(UnpackedVector(g_iMaxTextureSize + 1, 1, 0).IsUsable()); }},
-    {"TexelCountPastInt", "GpuVector::Create",
+    {"PackedGridWithoutPoints", "PackedVector", [](Operands&) { EXPECT_FALSE(PackedVector(0, 5, 0).IsUsable()); }},
+    {"GridNoTextureHolds", "UnpackedVector",
+     [](Operands&) { EXPECT_FALSE(UnpackedVector(1 << 30, 1, 0).IsUsable()); }},
+    {"ElementCountPastInt", "UnpackedVector",
      [](Operands&) {
          EXPECT_FALSE(UnpackedVector(65536, 65536, 0).IsUsable());
          EXPECT_FALSE(LengthVector(1 << 30).IsUsable());
@@ -187,7 +188,24 @@ const Misuse kMisuses[] = {
     {"SolverWithAMatrixOfAnotherSize", "CgSolver",
      [](Operands&) {
          EXPECT_EQ(CgSolver(new BandMatrix(kW, 2 * kH), NewPacked(kW, kH), NewPacked(kW, kH), 0).Solve(2), 0);
+     },
+     "(x 8x8, b 8x8, the matrix 8x16)"},
+    // Made from unique_ptrs, a refused solver is none, and what it was given is freed once.
+    {"SolverMadeWithXAsB", "CgSolver::Create",
+     [](Operands&) {
+         PackedVector* x = NewPacked(kW, kH);
+         EXPECT_EQ(CgSolver::Create(std::make_unique<BandMatrix>(kW, kH), std::unique_ptr<GpuVector>(x),
+                                    std::unique_ptr<GpuVector>(x)),
+                   nullptr);
      }},
+    {"SolverMadeWithBOfAnotherSize", "CgSolver::Create",
+     [](Operands&) {
+         EXPECT_EQ(CgSolver::Create(std::make_unique<BandMatrix>(kW, kH),
+                                    std::unique_ptr<GpuVector>(NewPacked(kW, kH)),
+                                    std::unique_ptr<GpuVector>(NewPacked(2 * kW, kH))),
+                   nullptr);
+     },
+     "(x 8x8, b 16x8, the matrix 8x8)"},
     // Band products address packed vectors: any other layout is refused.
     {"SolverWorkingInTheUnpackedLayout", "CgSolver",
      [](Operands&) { EXPECT_EQ(CgSolver(new BandMatrix(kW, kH), NewPacked(kW, kH), NewPacked(kW, kH), 1).Solve(2), 0); }},
@@ -299,6 +317,7 @@ TEST_P(MisuseTest, IsRefusedWithAMessageAndLeavesTheOperands) {
     GetParam().act(o);
     const std::string errors = refusals.Take();
     EXPECT_EQ(errors.rfind(std::string(GetParam().call) + ": ", 0), 0u) << errors;
+    EXPECT_NE(errors.find(GetParam().says), std::string::npos) << errors;
     EXPECT_EQ(errors.back(), '\n');
     EXPECT_EQ(o.a->Texture(), aTexture);
     EXPECT_EQ(o.b->Texture(), bTexture);

@@ -17,10 +17,26 @@ TEST_F(PackedTest, ReadReducedAddsTheChannels) {
     EXPECT_EQ(texel->ReadReduced(texel->Texture()), 10.0f);
 }
 
+// A 5 x 4 grid takes a 3 x 2 texture whose last texel is half padding. The
+// texture may come from the pool holding another vector's values; neither
+// they nor a Fill may reach a reduction.
+TEST_F(PackedTest, ThePaddingOfAnOddGridAddsNothing) {
+    std::vector<std::unique_ptr<P>> previous(1);
+    for (const TextureEntry& entry : g_resourcePool->Textures())
+        if (!entry.used && entry.desc.width == 3 && entry.desc.height == 2) previous.push_back(nullptr);
+    for (auto& vector : previous) vector = Make<P>(6, 4, Floats(24, 1));
+    previous.clear();
+    P odd(5, 4, 0);
+    EXPECT_EQ(odd.SumValue(), 0.0f);
+    odd.Fill(2);
+    EXPECT_EQ(odd.SumValue(), 40.0f);
+}
+
 class PackedConversionTest : public LinalgParamTest<Shape> {};
 
 // Sides that are not powers of two catch samples placed on texel corners
-// instead of centres: rounding then picks the neighbouring texel.
+// instead of centres: rounding then picks the neighbouring texel. Odd sides
+// and a column longer than a texture take textures the layout chooses.
 TEST_P(PackedConversionTest, PackFromKeepsTheOrderAndUnpackIntoRestoresRed) {
     const int w = GetParam().w, h = GetParam().h;
     const Floats values = Quarters(w * h, 31, 1000);
@@ -38,7 +54,8 @@ TEST_P(PackedConversionTest, PackFromKeepsTheOrderAndUnpackIntoRestoresRed) {
 INSTANTIATE_TEST_SUITE_P(Shapes, PackedConversionTest,
                          ::testing::Values(Shape{4, 2}, Shape{8, 8}, Shape{64, 32}, Shape{12, 22},
                                            Shape{28, 6}, Shape{100, 10}, Shape{6, 4}, Shape{10, 6}, Shape{2, 2},
-                                           Shape{14, 2}, Shape{20, 36}),
+                                           Shape{14, 2}, Shape{20, 36}, Shape{5, 3}, Shape{1, 1}, Shape{301, 199},
+                                           Shape{1, 40000}),
                          ShapeName);
 
 class PackedShiftedProductTest : public LinalgParamTest<Shape> {};
@@ -146,7 +163,8 @@ TEST_P(BandProductTest, EveryFormOfTheProductMatchesTheHost) {
 INSTANTIATE_TEST_SUITE_P(Matrices, BandProductTest,
                          ::testing::Values(BandCase{{16, 8}, 6, 35}, BandCase{{12, 6}, 7, 71}, BandCase{{10, 6}, 6, 59},
                                            BandCase{{32, 16}, 9, 96}, BandCase{{64, 64}, 5, 4095},
-                                           BandCase{{16, 16}, 40, 120}),
+                                           BandCase{{17, 15}, 40, 120}, BandCase{{9, 7}, 6, 40},
+                                           BandCase{{13, 5}, 5, 64}),
                          [](const ::testing::TestParamInfo<BandCase>& info) {
                              const BandCase& c = info.param;
                              return std::to_string(c.shape.w) + "x" + std::to_string(c.shape.h) + "_" +
@@ -276,7 +294,8 @@ TEST_P(GridOperatorTest, HoldsTheStencilsEntriesAndNoneAcrossTheGridsEdge) {
 // band's last keys.
 INSTANTIATE_TEST_SUITE_P(Stencils, GridOperatorTest,
                          ::testing::Values(StencilCase{{10, 6}, kFivePoint}, StencilCase{{12, 8}, kNinePoint},
-                                           StencilCase{{8, 6}, {{0, 0}, {7, 0}, {-7, 5}, {3, -2}, {-2, -5}}}),
+                                           StencilCase{{8, 6}, {{0, 0}, {7, 0}, {-7, 5}, {3, -2}, {-2, -5}}},
+                                           StencilCase{{9, 7}, kFivePoint}, StencilCase{{7, 5}, kNinePoint}),
                          [](const ::testing::TestParamInfo<StencilCase>& info) {
                              const Shape shape = info.param.shape;
                              return std::to_string(shape.w) + "x" + std::to_string(shape.h) + "_" +

@@ -8,6 +8,7 @@
 
 #include "linalg/CgSolver.h"
 #include "linalg/LinalgTestSupport.h"
+#include "linalg/ToleranceSolve.h"
 
 namespace lt {
 namespace {
@@ -27,11 +28,13 @@ HostBand Layered(int n) {
 
 class ToleranceSolveTest : public LinalgTest {
 protected:
-    GpuVector* x = nullptr;  // owned by the solver
+    GpuVector* x = nullptr;  // the solver's
 
     std::unique_ptr<CgSolver> MakeSolver(const HostBand& a, const Floats& start, const Floats& rhs) {
-        x = Make<PackedVector>(a.w, a.h, start).release();
-        return std::make_unique<CgSolver>(Upload(a), x, Make<PackedVector>(a.w, a.h, rhs).release(), 0);
+        auto solver = CgSolver::Create(std::unique_ptr<BandMatrix>(Upload(a)),
+                                       Make<PackedVector>(a.w, a.h, start), Make<PackedVector>(a.w, a.h, rhs));
+        x = solver->X();
+        return solver;
     }
     double HostResidual(const HostBand& a, const Floats& rhs) {
         return host::RelativeResidual(a, ToDoubles(rhs), ToDoubles(Values(*x)));
@@ -103,6 +106,10 @@ TEST_F(ToleranceSolveTest, IterationsPastTheStopLeaveTheLastIterate) {
         }
 }
 
+constexpr int kN = 32;
+const HostBand kSystem = Poisson(kN);
+const Floats kStart = Quarters(kN * kN, 3), kRhs = Quarters(kN * kN, 4);
+
 struct Ending {
     const char* name;
     Floats start, rhs;
@@ -111,13 +118,12 @@ struct Ending {
     Stop stop;
     int iterations;  // -1: only fewer than the budget
     Floats x;        // empty: unchecked
+    HostBand system = kSystem;
 };
 
-class ToleranceStopTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Ending> {};
+void PrintTo(const Ending& e, std::ostream* out) { *out << e.name; }
 
-constexpr int kN = 32;
-const HostBand kSystem = Poisson(kN);
-const Floats kStart = Quarters(kN * kN, 3), kRhs = Quarters(kN * kN, 4);
+class ToleranceStopTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Ending> {};
 
 // Entries and start are quarters: A x0 is exact in float, so r = 0.
 Floats Exact(const Floats& x0) {
@@ -130,19 +136,45 @@ Floats With(Floats values, size_t at, float value) {
     return values;
 }
 
+// kSystem less shift on the diagonal: indefinite from about 0.02 on.
+HostBand Shifted(float shift) {
+    HostBand a = kSystem;
+    for (float& entry : a.diagonals[2]) entry -= shift;  // offset 0
+    return a;
+}
+
+constexpr size_t kMiddle = kN * kN / 2 + kN / 2;
+
+// kSystem with a 0 on the diagonal: indefinite, and e.A e = 0 for the unit
+// vector e there.
+HostBand ZeroOnTheDiagonal() {
+    HostBand a = kSystem;
+    a.diagonals[2][kMiddle] = 0.0f;
+    return a;
+}
+
 // Every case reports the true residual of the x it returns, whether or not
-// the solve converged.
+// the solve converged, and ends alike on both convergence paths: iterations
+// issued past the stop change nothing.
 TEST_P(ToleranceStopTest, StopsAndSaysWhy) {
     const Ending& c = GetParam();
-    auto solver = MakeSolver(kSystem, c.start, c.rhs);
-    const CgSolver::SolveReport report = solver->SolveTo(c.tolerance, c.maxIterations);
-    EXPECT_EQ(report.stop, c.stop);
-    EXPECT_EQ(report.iterations, c.iterations >= 0 ? c.iterations : std::min(report.iterations, c.maxIterations - 1));
-    EXPECT_TRUE(c.x.empty() || Near(Values(*x), c.x));
-    if (c.stop == Stop::kNonFinite) return;
-    const bool zero = Dot(ToDoubles(c.rhs), ToDoubles(c.rhs)) == 0;  // then x = 0, exactly
-    const double residual = zero ? 0 : HostResidual(kSystem, c.rhs);
-    EXPECT_NEAR(report.relativeResidual, residual, 0.05 * residual + 1e-7);
+    const HostBand& system = c.system;
+    for (Check check : {Check::kAuto, Check::kReadBack}) {
+        SCOPED_TRACE(check == Check::kAuto ? "skipping on the GPU" : "reading back");
+        auto solver = MakeSolver(system, c.start, c.rhs);
+        const CgSolver::SolveReport report = solver->SolveTo(c.tolerance, c.maxIterations, check);
+        EXPECT_EQ(report.stop, c.stop);
+        EXPECT_EQ(report.iterations,
+                  c.iterations >= 0 ? c.iterations : std::min(report.iterations, c.maxIterations - 1));
+        EXPECT_TRUE(c.x.empty() || Near(Values(*x), c.x));
+        if (c.stop == Stop::kNonFinite) continue;
+        const bool zero = Dot(ToDoubles(c.rhs), ToDoubles(c.rhs)) == 0;  // then x = 0, exactly
+        const double residual = zero ? 0 : HostResidual(system, c.rhs);
+        EXPECT_NEAR(report.relativeResidual, residual, 0.05 * residual + 1e-7);
+        if (c.stop == Stop::kNotPositiveDefinite) {
+            EXPECT_LE(residual, host::RelativeResidual(system, ToDoubles(c.rhs), ToDoubles(c.start)));
+        }
+    }
 }
 
 const float kInf = std::numeric_limits<float>::infinity();
@@ -161,13 +193,22 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"NaNInTheRightHandSide", kStart, With(kRhs, 5, std::nanf("")), 1e-5f, 100, Stop::kNonFinite, 0,
                kStart},
         Ending{"InfiniteStartValues", With(kStart, 9, kInf), Exact(With(kStart, 9, 0.0f)), 1e-5f, 100,
-               Stop::kConverged, 0, With(kStart, 9, 0.0f)}),
+               Stop::kConverged, 0, With(kStart, 9, 0.0f)},
+        // Symmetric and indefinite: the first direction has p.Ap = 0 or < 0,
+        // or the sixth has p.Ap < 0 (as conjugate gradients in double find),
+        // long before the budget.
+        Ending{"ZeroCurvature", Floats(kN * kN, 0.0f), With(Floats(kN * kN, 0.0f), kMiddle, 1.0f), 1e-5f, 100,
+               Stop::kNotPositiveDefinite, 1, Floats(kN * kN, 0.0f), ZeroOnTheDiagonal()},
+        Ending{"IndefiniteAtOnce", kStart, kRhs, 1e-5f, 100, Stop::kNotPositiveDefinite, 1, kStart,
+               Shifted(4.5f)},
+        Ending{"IndefiniteAfterFiveSteps", kStart, kRhs, 1e-5f, 100, Stop::kNotPositiveDefinite, 6, {},
+               Shifted(0.5f)}),
     [](const ::testing::TestParamInfo<Ending>& info) { return info.param.name; });
 
-// The first iteration overflows: A p infinite in one row (the step is 0 and
-// r becomes NaN there), or a step so long (p.Ap nearly 0 on an indefinite
-// diagonal) that x' is finite and r' is not. Either way the solve stops at
-// once and x stays the last iterate with a finite residual, the start.
+// The first iteration overflows: p.Ap infinite (the step is not taken), or
+// a step so long (p.Ap nearly 0 on an indefinite diagonal) that x' is finite
+// and r' is not. Either way the solve stops at once and x stays the last
+// iterate with a finite residual, the start.
 TEST_F(ToleranceSolveTest, AResidualGoingNonFiniteMidSolveStopsIt) {
     const size_t far = kN * kN / 2 + kN / 2;
     HostBand huge = Poisson(kN), indefinite = Poisson(kN);
@@ -184,6 +225,59 @@ TEST_F(ToleranceSolveTest, AResidualGoingNonFiniteMidSolveStopsIt) {
         EXPECT_TRUE(Near(Values(*x), zero));
     }
 }
+
+// The host's decision between batches, on its own: |b|^2 = 1, tolerance^2 =
+// 1e-10, ten iterations left unless a case says otherwise.
+struct Decision {
+    const char* name;
+    BatchOutcome outcome;
+    std::optional<Stop> stop;
+};
+void PrintTo(const Decision& d, std::ostream* out) { *out << d.name; }
+
+BatchOutcome After(int batches, int ran, float before, float residual) {
+    BatchOutcome o;
+    o.residual = residual, o.rhsNorm = 1.0f, o.tolerance2 = 1e-10f, o.iterationsLeft = 10;
+    o.batchesRun = batches, o.lastBatchRan = ran, o.residualBefore = before;
+    return o;
+}
+
+template <typename Change>
+BatchOutcome With(BatchOutcome o, Change change) {
+    change(o);
+    return o;
+}
+
+const Decision kDecisions[] = {
+    {"BeforeAnyBatch", After(0, 0, 0.0f, 1.0f), std::nullopt},
+    // The first batch may have started just above the tolerance: not judged.
+    {"FirstBatchBarelyGained", After(1, 40, 1.0f, 0.9f), std::nullopt},
+    {"FirstBatchRanNothing", After(1, 0, 1.0f, 1.0f), Stop::kStalled},
+    {"RestartHalvedTwice", After(2, 3, 1.0f, 0.25f), std::nullopt},
+    {"RestartGainedLess", After(2, 3, 1.0f, 0.2501f), Stop::kStalled},
+    {"BelowTheTolerance", After(3, 0, 1e-10f, 1e-10f), Stop::kConverged},
+    {"BudgetSpent", With(After(2, 3, 1.0f, 0.1f), [](BatchOutcome& o) { o.iterationsLeft = 0; }),
+     Stop::kMaxIterations},
+    {"BudgetSpentAndConverged", With(After(1, 10, 1.0f, 0.0f), [](BatchOutcome& o) { o.iterationsLeft = 0; }),
+     Stop::kConverged},
+    {"RecursiveResidualWentNonFinite",
+     With(After(1, 1, 1.0f, 0.0f), [](BatchOutcome& o) { o.wentNonFinite = true; }), Stop::kNonFinite},
+    {"TrueResidualNaN", After(1, 1, 1.0f, std::nanf("")), Stop::kNonFinite},
+    {"NoCurvature", With(After(1, 5, 1.0f, 0.9f), [](BatchOutcome& o) { o.notPositiveDefinite = true; }),
+     Stop::kNotPositiveDefinite},
+    // x solves the system as asked, however the batch ended.
+    {"NoCurvatureButConverged",
+     With(After(1, 5, 1.0f, 0.0f), [](BatchOutcome& o) { o.notPositiveDefinite = true; }), Stop::kConverged},
+    {"RightHandSideOverflowed", With(After(0, 0, 0.0f, 0.0f), [](BatchOutcome& o) { o.rhsNorm = kInf; }),
+     Stop::kNonFinite},
+};
+
+class StopDecisionTest : public ::testing::TestWithParam<Decision> {};
+
+TEST_P(StopDecisionTest, FollowsTheRules) { EXPECT_EQ(StopAfter(GetParam().outcome), GetParam().stop); }
+
+INSTANTIATE_TEST_SUITE_P(Cases, StopDecisionTest, ::testing::ValuesIn(kDecisions),
+                         [](const ::testing::TestParamInfo<Decision>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace lt

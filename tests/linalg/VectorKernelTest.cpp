@@ -118,13 +118,17 @@ TEST_P(ReductionTest, SumsAndDotsMatchTheHostAndLeaveTheVectorsAlone) {
     }
 }
 
-// Powers of two, thin textures and sides whose fold blocks run past the region.
+// Powers of two, thin textures, sides whose fold blocks run past the region,
+// and vectors whose last texel is part padding (odd packed grids, a column
+// longer than a texture).
 INSTANTIATE_TEST_SUITE_P(
     Shapes, ReductionTest,
     ::testing::Values(ReductionCase{false, {1, 1}}, ReductionCase{false, {8, 4}}, ReductionCase{false, {4, 8}},
                       ReductionCase{false, {1, 7}}, ReductionCase{false, {17, 1}}, ReductionCase{false, {3, 5}},
                       ReductionCase{false, {100, 100}}, ReductionCase{true, {2, 2}}, ReductionCase{true, {6, 4}},
-                      ReductionCase{true, {10, 6}}, ReductionCase{true, {20, 36}}, ReductionCase{true, {512, 512}}),
+                      ReductionCase{true, {10, 6}}, ReductionCase{true, {20, 36}}, ReductionCase{true, {512, 512}},
+                      ReductionCase{true, {1, 1}}, ReductionCase{true, {5, 3}}, ReductionCase{true, {301, 199}},
+                      ReductionCase{false, {1, 40000}}),
     ReductionName);
 
 // The halving passes a caller drives itself, ReduceSquare and then the
@@ -175,6 +179,53 @@ INSTANTIATE_TEST_SUITE_P(
                       ReductionCase{false, {1, 8}}, ReductionCase{false, {8, 1}}, ReductionCase{true, {16, 8}},
                       ReductionCase{true, {4, 4}}),
     ReductionName);
+
+// A layout written against the vector's table of operations as it always
+// was: Sum, Dot and their Value forms still end in its ReduceInto (or
+// ReduceFinal) and ReadReduced, which the base finishes with its fold.
+class CountingLayout : public GpuVector {
+public:
+    using GpuVector::GetData;
+    using GpuVector::SetData;
+    CountingLayout(int w, int h) { Create(w, h, 0, GL_RGBA32F_ARB); }
+    ~CountingLayout() override { ReleaseSharedPrograms(); }
+    int Size() override { return width * height; }
+    int Width() override { return width; }
+    int Height() override { return height; }
+    void SetData(const float* values) override { UploadTexels(GL_LUMINANCE, values); }
+    void GetData(float* values) override { ReadTexels(texture, width, height, GL_RED, values); }
+    void CreatePrograms() override { CreateSharedPrograms(); }
+    void ReduceFinal(int step, GLuint target, bool sumChannels) override {
+        ++finals;
+        GpuVector::ReduceFinal(step, target, sumChannels);
+    }
+    void ReduceInto(int step, GLuint target) override {
+        ++reduceIntos;
+        ReduceFinal(step, target, false);
+    }
+    float ReadReduced(GLuint source) override {
+        ++readBacks;
+        float value = 0;
+        ReadTexels(source, 1, 1, GL_RED, &value);
+        return value;
+    }
+    int finals = 0, reduceIntos = 0, readBacks = 0;
+};
+
+using LayoutTableTest = LinalgTest;
+
+TEST_F(LayoutTableTest, ReductionsCallTheLayoutsLastSteps) {
+    const Floats a = Quarters(35, 41), b = Quarters(35, 42);
+    CountingLayout va(7, 5), vb(7, 5);
+    ASSERT_TRUE(va.SetData(a.data(), a.size()) && vb.SetData(b.data(), b.size()));
+    auto result = MakeScalar(0);
+    va.Dot(&vb, result.get());
+    EXPECT_EQ(result->GetValue(), static_cast<float>(Dot(ToDoubles(a), ToDoubles(b))));
+    EXPECT_EQ(va.SumValue(), static_cast<float>(std::accumulate(a.begin(), a.end(), 0.0)));
+    EXPECT_EQ(va.reduceIntos, 1);
+    EXPECT_EQ(va.finals, 2);
+    EXPECT_EQ(va.readBacks, 1);
+}
 
 class ShiftedProductTest : public LinalgParamTest<Shape> {};
 

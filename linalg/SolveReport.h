@@ -1,0 +1,41 @@
+#pragma once
+
+#include <limits>
+
+// What a solve to a tolerance is asked and what it reports. CgSolver gives
+// them their public names (CgSolver::ConvergenceCheck, CgSolver::Stop,
+// CgSolver::SolveReport); the tolerance solve that fills them in lives below
+// it and uses them too.
+
+// kAuto lets the GPU skip the iterations past convergence where the driver
+// renders conditionally; kReadBack always reads a test back every
+// kConvergenceReadBackInterval iterations instead.
+enum class ConvergenceCheck { kAuto, kReadBack };
+
+// Each wait of the read-back path drains the pipeline, a fraction of an
+// iteration on a GPU that runs behind the host; past convergence, up to this
+// many - 1 issued iterations run frozen, once. Eight keeps both to a few
+// percent of a solve of a hundred iterations or more.
+constexpr int kConvergenceReadBackInterval = 8;
+
+enum class SolveStop {
+    kConverged,      // ||b - A x|| <= tolerance * ||b||
+    kMaxIterations,  // the iteration budget ran out first
+    kStalled,        // restarting from x no longer halves the residual: float32 gets no closer
+    kNonFinite,      // b, A x, a residual or p.Ap is not finite; x holds the last finite iterate
+    // A direction p with p.Ap <= 0: the matrix is not positive definite (or
+    // float32 could not tell). x holds the last iterate before that step.
+    kNotPositiveDefinite,
+    kRefused,  // nothing was solved; the refusal handler was told why
+};
+
+struct SolveReport {
+    SolveStop stop = SolveStop::kRefused;
+    int iterations = 0;
+    // ||b - A x|| / ||b|| for the x returned, formed on the GPU in float
+    // (0 for b = 0, which makes x = 0).
+    float relativeResidual = std::numeric_limits<float>::quiet_NaN();
+    bool skippedOnGpu = false;  // the conditional path: no read-back inside the loop
+    int readBacks = 0;          // times the host waited for a value from the GPU
+    bool Converged() const { return stop == SolveStop::kConverged; }
+};
