@@ -36,7 +36,7 @@ class ToleranceSolve;
 // that once held a NaN or an infinity does not poison every later warm start.
 class CgSolver {
 public:
-    enum class Preconditioner { kNone, kJacobi };
+    enum class Preconditioner { kNone, kJacobi, kMultigrid };
     using ConvergenceCheck = ::ConvergenceCheck;
     using Stop = SolveStop;
     using SolveReport = ::SolveReport;
@@ -76,8 +76,10 @@ public:
     SolveReport SolveTo(float tolerance, int maxIterations, ConvergenceCheck check = ConvergenceCheck::kAuto);
 
     // For SolveTo; Solve never preconditions. Jacobi takes the matrix's main
-    // diagonal as it is now: set it again after changing the matrix. Refused
-    // (false, the previous choice kept) when the diagonal cannot serve.
+    // diagonal as it is now; multigrid (MultigridPreconditioner, for grid
+    // operators) forms its coarse grids from the matrix as it is now: set
+    // either again after changing the matrix. Refused (false, the previous
+    // choice kept) when the matrix cannot serve.
     bool SetPreconditioner(Preconditioner preconditioner);
 
 private:

@@ -25,10 +25,6 @@ GridStencil StencilOf(const HostBand& band) {
     return stencil;
 }
 
-// Coarse point c of a side sits on fine point 2c + 1; bilinear
-// interpolation is the hat of half-width 2 around it.
-double Hat(int fine, int coarse) { return std::max(0.0, 1.0 - std::abs(fine - (2 * coarse + 1)) / 2.0); }
-
 TEST(CoarseOperatorTest, IsTheGalerkinProductOfExplicitMatrices) {
     for (const Shape shape : {Shape{10, 8}, Shape{9, 7}}) {
         const GridStencil fine = StencilOf(host::Diffusion(shape.w, shape.h, Jumping));
@@ -60,78 +56,6 @@ TEST(CoarseOperatorTest, IsTheGalerkinProductOfExplicitMatrices) {
             }
     }
 }
-
-// One cycle as the textbook writes it, in double, from the hierarchy's
-// operators and smoothing bounds: Chebyshev over [bound / 4, bound] by its
-// direction recurrence, the coarsest grid solved by conjugate gradients to
-// rounding.
-class HostCycle {
-public:
-    explicit HostCycle(const MultigridHierarchy& hierarchy) : h_(hierarchy) {}
-
-    Doubles Apply(const Doubles& b, int level = 0) const {
-        const GridStencil& a = h_.Operator(level);
-        const bool coarsest = level + 1 == h_.Levels();
-        if (coarsest && h_.DirectCoarsest()) return Solve(a, b);
-        const int sweeps = coarsest ? MultigridHierarchy::kCoarsestSweeps : MultigridHierarchy::kSweeps;
-        Doubles x(b.size(), 0.0);
-        Smooth(level, b, x, sweeps);
-        if (coarsest) return x;
-        const GridStencil& c = h_.Operator(level + 1);
-        Doubles r(b.size()), bc(static_cast<size_t>(c.Points()), 0.0);
-        a.Residual(b.data(), x.data(), r.data());
-        for (long long f = 0; f < a.Points(); ++f)
-            for (long long k = 0; k < c.Points(); ++k)
-                bc[static_cast<size_t>(k)] += Weight(a, c, f, k) * r[static_cast<size_t>(f)] / 4;
-        const Doubles e = Apply(bc, level + 1);
-        for (long long f = 0; f < a.Points(); ++f)
-            for (long long k = 0; k < c.Points(); ++k)
-                x[static_cast<size_t>(f)] += Weight(a, c, f, k) * e[static_cast<size_t>(k)];
-        Smooth(level, b, x, sweeps);
-        return x;
-    }
-
-private:
-    static double Weight(const GridStencil& a, const GridStencil& c, long long f, long long k) {
-        return Hat(static_cast<int>(f % a.Width()), static_cast<int>(k % c.Width())) *
-               Hat(static_cast<int>(f / a.Width()), static_cast<int>(k / c.Width()));
-    }
-    void Smooth(int level, const Doubles& b, Doubles& x, int sweeps) const {
-        const GridStencil& a = h_.Operator(level);
-        const double upper = h_.SpectrumBound(level), lower = upper / 4, theta = (upper + lower) / 2,
-                     delta = (upper - lower) / 2, sigma = theta / delta;
-        const int centre = a.FindTap(0, 0);
-        Doubles r(b.size()), d(b.size());
-        const auto preconditioned = [&] {
-            a.Residual(b.data(), x.data(), r.data());
-            for (size_t i = 0; i < r.size(); ++i) r[i] /= a.Coefficients(centre)[i];
-        };
-        preconditioned();
-        for (size_t i = 0; i < d.size(); ++i) d[i] = r[i] / theta;
-        double rho = 1 / sigma;
-        for (int k = 0; k < sweeps; ++k) {
-            for (size_t i = 0; i < x.size(); ++i) x[i] += d[i];
-            preconditioned();
-            const double next = 1 / (2 * sigma - rho);
-            for (size_t i = 0; i < d.size(); ++i) d[i] = next * rho * d[i] + 2 * next / delta * r[i];
-            rho = next;
-        }
-    }
-    static Doubles Solve(const GridStencil& a, const Doubles& b) {
-        Doubles x(b.size(), 0.0), r = b, p = b, q(b.size());
-        double rr = Dot(r, r);
-        for (long long k = 0; k < 4 * a.Points() && rr > 1e-30 * Dot(b, b); ++k) {
-            a.Apply(p.data(), q.data());
-            const double alpha = rr / Dot(p, q);
-            for (size_t i = 0; i < x.size(); ++i) x[i] += alpha * p[i], r[i] -= alpha * q[i];
-            const double next = Dot(r, r);
-            for (size_t i = 0; i < p.size(); ++i) p[i] = r[i] + next / rr * p[i];
-            rr = next;
-        }
-        return x;
-    }
-    const MultigridHierarchy& h_;
-};
 
 double MaxMagnitude(const Doubles& v) {
     double largest = 0;
