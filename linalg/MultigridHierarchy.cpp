@@ -384,7 +384,7 @@ bool MultigridHierarchy::Build(const GridStencil& fine, const std::function<bool
             level.bound =
                 std::min(level.bound, kEstimateMargin * PowerEstimate(level.op, level.inverseDiagonal));
         const bool coarsest = l + 1 == m_levels.size();
-        level.steps = ChebyshevSteps(level.bound, coarsest ? kCoarsestSweeps : kSweeps);
+        level.steps = ChebyshevSteps(level.bound, coarsest ? kCoarsestSweeps : l == 0 ? kSweeps : kCoarseSweeps);
     }
     const GridStencil& coarsest = m_levels.back().op;
     if (coarsest.Points() <= kDirectSolveLimit) {

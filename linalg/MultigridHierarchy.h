@@ -33,7 +33,10 @@
 // makes the cycle symmetric.
 class MultigridHierarchy {
 public:
-    static constexpr int kSweeps = 2;  // before and after the coarse correction
+    // Sweeps before and after the coarse correction: on the finest grid,
+    // where they cost most and matter most, and on the coarser ones.
+    static constexpr int kSweeps = 2;
+    static constexpr int kCoarseSweeps = 1;
     static constexpr long long kCoarsestPoints = 256;
     static constexpr long long kDirectSolveLimit = 512;
     static constexpr int kCoarsestSweeps = 8;
@@ -55,8 +58,9 @@ public:
     const GridStencil& Operator(int level) const { return At(level).op; }
     const std::vector<double>& InverseDiagonal(int level) const { return At(level).inverseDiagonal; }
     double SpectrumBound(int level) const { return At(level).bound; }
-    // The smoother's sweeps on that level: kSweeps, or kCoarsestSweeps on a
-    // coarsest level that is not solved directly.
+    // The smoother's sweeps on that level: kSweeps on the finest, then
+    // kCoarseSweeps, and kCoarsestSweeps on a coarsest level that is not
+    // solved directly.
     const std::vector<Step>& Steps(int level) const { return At(level).steps; }
     bool DirectCoarsest() const { return !m_coarsestInverse.empty(); }
     // Row-major, Points() squared, exactly symmetric.

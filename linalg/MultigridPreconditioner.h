@@ -14,8 +14,10 @@ struct Kernel;
 }
 
 // Multigrid as the preconditioner of conjugate gradients on a grid operator:
-// z = M^-1 r is one V(2, 2) cycle from z = 0 over the levels of a
-// MultigridHierarchy, every level in the packed layout, in GPU passes only
+// z = M^-1 r is one V-cycle from z = 0 over the levels of a
+// MultigridHierarchy (two sweeps before and after each coarse correction on
+// the finest grid, one on the coarser), every level in the packed layout, in
+// GPU passes only
 // (nothing read back, no GL object made). The smoothing before and after
 // each coarse correction is the same polynomial in D^-1 A and the coarsest
 // grid is solved exactly, so M is symmetric positive definite.

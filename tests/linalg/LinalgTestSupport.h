@@ -210,7 +210,7 @@ public:
         const GridStencil& a = h_.Operator(level);
         const bool coarsest = level + 1 == h_.Levels();
         if (coarsest && h_.DirectCoarsest()) return Solve(a, b);
-        const int sweeps = coarsest ? MultigridHierarchy::kCoarsestSweeps : MultigridHierarchy::kSweeps;
+        const int sweeps = static_cast<int>(h_.Steps(level).size());
         Doubles x(b.size(), 0.0), r(b.size());
         Smooth(level, b, x, sweeps);
         if (coarsest) return x;
