@@ -37,8 +37,8 @@ public:
     // where they cost most and matter most, and on the coarser ones.
     static constexpr int kSweeps = 2;
     static constexpr int kCoarseSweeps = 1;
-    static constexpr long long kCoarsestPoints = 256;
-    static constexpr long long kDirectSolveLimit = 512;
+    static constexpr long long kCoarsestPoints = 64;
+    static constexpr long long kDirectSolveLimit = 256;
     static constexpr int kCoarsestSweeps = 8;
     // Element indices stay exact in the shaders' float arithmetic.
     static constexpr long long kMaxPoints = 1LL << 24;

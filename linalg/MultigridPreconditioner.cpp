@@ -226,9 +226,9 @@ bool MultigridPreconditioner::MakeLevel(int index, std::string* reason) {
         level.rhs = Upload(level.width, level.height, {});
         if (!level.rhs) return Fail(reason, "the driver cannot hold a level's textures");
     }
+    // Every pass writes its whole target: the slots need no values yet.
     for (auto& slot : level.slots) {
-        slot = Upload(level.width, level.height,
-                      std::vector<float>(static_cast<std::size_t>(level.points), 0.0f));
+        slot = Upload(level.width, level.height, {});
         if (!slot) return Fail(reason, "the driver cannot hold a level's textures");
     }
     level.taps = multigrid::PlanTaps(offsets);
