@@ -262,9 +262,8 @@ bool IsGridOffset(long long offset, int width) {
     return false;
 }
 
-bool Coarsens(const GridStencil& a, const std::function<bool(int, int)>& holdsGrid) {
-    return a.Points() > MultigridHierarchy::kCoarsestPoints && a.Width() >= 4 && a.Height() >= 4 &&
-           holdsGrid(a.Width() / 2, a.Height() / 2);
+bool Coarsens(const GridStencil& a) {
+    return a.Points() > MultigridHierarchy::kCoarsestPoints && a.Width() >= 4 && a.Height() >= 4;
 }
 
 // A stencil of the nine-point taps that hold a coefficient (empty: none);
@@ -357,8 +356,7 @@ bool StencilOfBand(int width, int height, const std::vector<long long>& offsets,
     return true;
 }
 
-bool MultigridHierarchy::Build(const GridStencil& fine, const std::function<bool(int, int)>& holdsGrid,
-                               std::string* reason) {
+bool MultigridHierarchy::Build(const GridStencil& fine, std::string* reason) {
     m_levels.clear();
     m_coarsestInverse.clear();
     if (fine.Points() > kMaxPoints) {
@@ -370,7 +368,7 @@ bool MultigridHierarchy::Build(const GridStencil& fine, const std::function<bool
     GridStencil finest;
     if (!Symmetrised(fine, &finest, reason)) return false;
     m_levels.push_back({std::move(finest), {}, 0.0, {}});
-    while (Coarsens(m_levels.back().op, holdsGrid))
+    while (Coarsens(m_levels.back().op))
         m_levels.push_back({CoarseOperator(m_levels.back().op), {}, 0.0, {}});
     for (std::size_t l = 0; l < m_levels.size(); ++l) {
         Level& level = m_levels[l];
@@ -384,7 +382,9 @@ bool MultigridHierarchy::Build(const GridStencil& fine, const std::function<bool
             level.bound =
                 std::min(level.bound, kEstimateMargin * PowerEstimate(level.op, level.inverseDiagonal));
         const bool coarsest = l + 1 == m_levels.size();
-        level.steps = ChebyshevSteps(level.bound, coarsest ? kCoarsestSweeps : l == 0 ? kSweeps : kCoarseSweeps);
+        level.steps = ChebyshevSteps(level.bound, coarsest ? kCoarsestSweeps
+                                                  : l == 0 ? kSweeps
+                                                           : kCoarseSweeps);
     }
     const GridStencil& coarsest = m_levels.back().op;
     if (coarsest.Points() <= kDirectSolveLimit) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,11 +17,10 @@
 // R A P: 9-point whatever the fine stencil, and right for variable and
 // jumping coefficients, which no rediscretisation would be.
 //
-// Grids are halved while they have more than kCoarsestPoints points, both
-// sides at least 4 and the coarse grid is one the GPU layout holds. The
-// coarsest is solved exactly, by its dense inverse, when it has at most
-// kDirectSolveLimit points, and otherwise (grids that stop halving early) by
-// kCoarsestSweeps sweeps of the smoother.
+// Grids are halved while they have more than kCoarsestPoints points and both
+// sides at least 4. The coarsest is solved exactly, by its dense inverse,
+// when it has at most kDirectSolveLimit points, and otherwise (a grid with a
+// side too short to halve) by kCoarsestSweeps sweeps of the smoother.
 //
 // The smoother is Chebyshev's polynomial in D^-1 A (D the main diagonal) over
 // [bound / 4, bound], bound an upper estimate of D^-1 A's largest eigenvalue,
@@ -50,9 +48,8 @@ public:
 
     // From the finest operator, which must be symmetric (to float precision:
     // it is made exactly symmetric here), with a positive main diagonal and
-    // finite entries. holdsGrid says whether the GPU can hold a w x h grid.
-    // False, with the reason, when the operator cannot serve.
-    bool Build(const GridStencil& fine, const std::function<bool(int, int)>& holdsGrid, std::string* reason);
+    // finite entries. False, with the reason, when the operator cannot serve.
+    bool Build(const GridStencil& fine, std::string* reason);
 
     int Levels() const { return static_cast<int>(m_levels.size()); }
     const GridStencil& Operator(int level) const { return At(level).op; }

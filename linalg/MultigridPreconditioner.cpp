@@ -19,11 +19,6 @@ constexpr int kSlots = 3;  // x, the previous x and the next one rotate through 
 const GLenum kTwoTargets[] = {GL_COLOR_ATTACHMENT0_EXT, GL_COLOR_ATTACHMENT1_EXT};
 const std::vector<std::string> kBandSamplers = {"g_sX", "g_sPrevious", "g_sRhs", "g_sInverseDiagonal"};
 
-// The grids the packed layout holds: even sides.
-bool PackedLayoutHolds(int width, int height) {
-    return width >= 2 && height >= 2 && width % 2 == 0 && height % 2 == 0;
-}
-
 bool Fail(std::string* reason, std::string why) {
     *reason = std::move(why);
     return false;
@@ -127,8 +122,7 @@ bool MultigridPreconditioner::Build(const char* call) {
     GridStencil read;
     const auto* gridOperator = dynamic_cast<const GridOperator*>(m_pMatrix);
     const bool built = CheckMatrix(&reason) && (gridOperator != nullptr || ReadStencil(&read, &reason)) &&
-                       m_hierarchy.Build(gridOperator != nullptr ? gridOperator->Stencil() : read,
-                                         PackedLayoutHolds, &reason) &&
+                       m_hierarchy.Build(gridOperator != nullptr ? gridOperator->Stencil() : read, &reason) &&
                        MakeLevels(&reason);
     if (!built) {
         Release();

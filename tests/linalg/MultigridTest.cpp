@@ -65,16 +65,17 @@ double MaxMagnitude(const Doubles& v) {
 
 class MultigridCycleTest : public LinalgParamTest<Shape> {};
 
-// 64 x 32 takes the transfers of whole texels down to its coarsest grid;
-// 44 x 36 and 28 x 20 (widths not multiples of 8) those of single channels,
-// the last with texels straddling grid rows.
+// 64 x 32 takes the transfers of whole texels down to its coarsest grid, 64
+// x 33 too with an odd row left over; 44 x 36, 28 x 20 and 45 x 37 (widths
+// not multiples of 8) those of single channels, the last two with texels
+// straddling grid rows and padding after the last element. 130 x 3 is too
+// thin to halve and too large to invert: its one grid is only smoothed.
 TEST_P(MultigridCycleTest, OneCycleFollowsTheCycleInDouble) {
     const Shape s = GetParam();
     const HostBand band = host::Diffusion(s.w, s.h, Jumping);
     std::unique_ptr<BandMatrix> matrix(Upload(band));
     MultigridPreconditioner preconditioner(matrix.get());
     ASSERT_TRUE(preconditioner.IsUsable());
-    EXPECT_GT(preconditioner.Hierarchy().Levels(), 1);
     const Floats r = Quarters(static_cast<size_t>(band.N()), 11);
     auto vr = Make<PackedVector>(s.w, s.h, r);
     PackedVector z(s.w, s.h, 0);
@@ -84,7 +85,9 @@ TEST_P(MultigridCycleTest, OneCycleFollowsTheCycleInDouble) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Grids, MultigridCycleTest,
-                         ::testing::Values(Shape{64, 32}, Shape{44, 36}, Shape{28, 20}), ShapeName);
+                         ::testing::Values(Shape{64, 32}, Shape{64, 33}, Shape{44, 36}, Shape{28, 20},
+                                           Shape{45, 37}, Shape{130, 3}),
+                         ShapeName);
 
 // <u, M v> = <M u, v>: what conjugate gradients needs of a preconditioner,
 // to float rounding. A grid operator gives its stencil: nothing is read back.
