@@ -108,6 +108,17 @@ void SpecialKeyPressed(int key, int x, int y) {
 
 void SpecialKeyReleased(int key, int, int) { Release(g_specialKeysDown, key); }
 
+void ForgetHeldKeys() {
+    g_keysDown.reset();
+    g_specialKeysDown.reset();
+}
+
+bool AnyKeyHeld() { return g_keysDown.any() || g_specialKeysDown.any(); }
+
+void PointerEntry(int state) {
+    if (state == GLUT_LEFT) ForgetHeldKeys();
+}
+
 void Mouse(int button, int state, int x, int y) {
     if (button >= 0 && button < kTrackedButtons) g_aiMouseButton[button] = state == GLUT_DOWN ? 1 : 0;
     if (g_aiMouseButton[kRightButton] > 0) ResetWater();

@@ -17,6 +17,13 @@ void KeyPressed(unsigned char key, int x, int y);
 void KeyReleased(unsigned char key, int x, int y);
 void SpecialKeyPressed(int key, int x, int y);
 void SpecialKeyReleased(int key, int x, int y);
+// A release that happens while another window has the keyboard never
+// arrives, and the key's next press would pass for auto-repeat: the window
+// forgets its held keys when the pointer leaves it or the focus goes elsewhere.
+void ForgetHeldKeys();
+bool AnyKeyHeld();
+// GLUT's entry callback: GLUT_LEFT forgets the held keys.
+void PointerEntry(int state);
 
 void Mouse(int button, int state, int x, int y);
 void Motion(int x, int y);

@@ -38,6 +38,7 @@ void RegisterCallbacks() {
     glutSpecialUpFunc(SpecialKeyReleased);
     glutMouseFunc(Mouse);
     glutMotionFunc(Motion);
+    glutEntryFunc(PointerEntry);
 }
 
 // A held key acts once: auto-repeat would toggle space and p on and off.
@@ -107,7 +108,12 @@ void Reshape(int width, int height) {
     glutPostRedisplay();
 }
 
-void Idle() { glutPostRedisplay(); }
+// The focus is asked for only while a key is down: a round trip to the X
+// server every frame would be paid for nothing.
+void Idle() {
+    if (AnyKeyHeld() && FocusIsElsewhere()) ForgetHeldKeys();
+    glutPostRedisplay();
+}
 
 bool WindowDrawable() {
     int width = 0, height = 0;

@@ -17,6 +17,35 @@ bool ReportKeyRepeatsAsPresses() {
     return display != nullptr && XkbSetDetectableAutoRepeat(display, True, &supported) && supported;
 }
 
+namespace {
+
+// The window, or a frame a window manager wraps it in, below the root.
+bool IsOrEncloses(Display* display, Window candidate, Window window) {
+    for (Window current = window; current != 0;) {
+        Window root = 0, parent = 0, *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(display, current, &root, &parent, &children, &count)) return false;
+        if (children != nullptr) XFree(children);
+        if (current == root) return false;
+        if (current == candidate) return true;
+        current = parent;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool FocusIsElsewhere() {
+    Display* display = glXGetCurrentDisplay();
+    const GLXDrawable drawable = glXGetCurrentDrawable();
+    if (display == nullptr || drawable == 0) return false;
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    if (focus == PointerRoot) return false;
+    return focus == None || !IsOrEncloses(display, focus, drawable);
+}
+
 bool CurrentWindowSize(int* width, int* height) {
     Display* display = glXGetCurrentDisplay();
     const GLXDrawable drawable = glXGetCurrentDrawable();

@@ -11,6 +11,11 @@ bool DisplayOpens(const char* name);
 // context. False where the server cannot.
 bool ReportKeyRepeatsAsPresses();
 
+// Whether the keyboard focus is set to a window other than the current GL
+// context's. False where the server cannot tell, and where the focus follows
+// the pointer (GLUT's entry callback covers that).
+bool FocusIsElsewhere();
+
 // The size the server gives the window of the current GL context now, which
 // may be newer than the last size Reshape heard of. False without one.
 bool CurrentWindowSize(int* width, int* height);

@@ -39,6 +39,9 @@ bool LoadGlEntryPoints() {
     if (result != GLEW_OK && result != GLEW_ERROR_NO_GLX_DISPLAY) {
         std::printf("Error initializing GLEW %s\n",
                     reinterpret_cast<const char*>(glewGetErrorString(result)));
+        if (result == GLEW_ERROR_NO_GL_VERSION)
+            Refuse("InitFramework", "the GL gives no version, as when no OpenGL context is current on this thread: "
+                                    "open a HeadlessContext (gpu/HeadlessContext.h) or create a window first");
         return false;
     }
     return true;

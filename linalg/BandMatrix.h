@@ -40,8 +40,8 @@ public:
     virtual int FindDiagonal(int key);  // first index with this key, or -1
     virtual ~BandMatrix();
     // Copies v's values into the diagonal of this key. False when the key is
-    // absent or v's texture has another size or format. Needs the framework
-    // framebuffer bound, like every vector pass.
+    // absent or v's texture has another size or format. Like every vector
+    // pass it binds the framework framebuffer for itself.
     virtual bool SetDiagonal(GpuVector* v, int key);
     virtual PackedVector* GetDiagonal(int key);
     // Stores the keys and creates their diagonals, contents undefined until

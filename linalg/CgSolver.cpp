@@ -211,15 +211,20 @@ void CgSolver::UpdateSolutionAndResidual() {
     TextureDesc shape;
     m_pX->GetTextureDesc(&shape);
     const GLuint x = m_pX->AcquireTarget(), r = m_pR->AcquireTarget();
-    kernel::DrawIntoTwoTargets(s_pUpdateProgram, shape, x, r,
-                               {m_pX->Texture(), m_pP->Texture(), m_pR->Texture(), m_pQ->Texture(),
-                                m_pAlpha->Texture()});
+    if (!kernel::DrawIntoTwoTargets(s_pUpdateProgram, shape, x, r,
+                                    {m_pX->Texture(), m_pP->Texture(), m_pR->Texture(), m_pQ->Texture(),
+                                     m_pAlpha->Texture()})) {
+        m_pX->ReleaseTarget();
+        m_pR->ReleaseTarget();
+        Refuse("CgSolver::Solve", "the driver cannot allocate a scratch texture; x and r keep this step's start");
+        return;
+    }
     m_pX->CommitTarget();
     m_pR->CommitTarget();
 }
 
 void CgSolver::DropNonFiniteStart() {
-    m_pX->AttachRenderTarget();
+    if (!m_pX->AttachScratchTarget("CgSolver::Solve")) return;
     s_pFiniteStartProgram->Bind();
     kernel::BindTexture(GL_TEXTURE0, m_pX->Texture());
     GpuVector::DrawFullScreenPass();

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "linalg/SolveReport.h"
 
@@ -40,6 +41,7 @@ public:
     using ConvergenceCheck = ::ConvergenceCheck;
     using Stop = SolveStop;
     using SolveReport = ::SolveReport;
+    using RefinedSolveReport = ::RefinedSolveReport;
     static constexpr int kReadBackInterval = kConvergenceReadBackInterval;
 
     // The solver over matrix, x and b, packed, or null after a refusal. What
@@ -75,11 +77,32 @@ public:
     // driver with fewer than two draw buffers.
     SolveReport SolveTo(float tolerance, int maxIterations, ConvergenceCheck check = ConvergenceCheck::kAuto);
 
-    // For SolveTo; Solve never preconditions. Jacobi takes the matrix's main
-    // diagonal as it is now; multigrid (MultigridPreconditioner, for grid
-    // operators) forms its coarse grids from the matrix as it is now: set
-    // either again after changing the matrix. Refused (false, the previous
-    // choice kept) when the matrix cannot serve.
+    // A x = b to double accuracy from float32 on the GPU: until
+    // ||b - A x|| <= tolerance ||b|| in double, from the x given (empty: from
+    // 0; else it must hold one value per grid point, as b must). Each step
+    // forms r = b - A x in double on the host, with the matrix in double (a
+    // GridOperator's stencil; any other band matrix's diagonals, read back),
+    // solves A d = r in float with SolveTo and the preconditioner set, to
+    // kRefinementStepTolerance, and adds d in double. Stops as kStalled when a
+    // step no longer halves the residual (the system is too ill-conditioned
+    // for float corrections; x is the best reached), kMaxIterations after
+    // maxIterations GPU iterations in all, or as a step's float solve stops
+    // (kNonFinite, kNotPositiveDefinite; x is then the one before that step).
+    // A b that is not finite stops as kNonFinite at once. The solver's own x
+    // and b are its working vectors: afterwards they hold x and b rounded to
+    // float. Refused, x untouched, for other sizes, a tolerance that is not
+    // finite and >= 0, or a negative budget.
+    RefinedSolveReport SolveRefined(const std::vector<double>& b, std::vector<double>& x, double tolerance,
+                                    int maxIterations);
+    // How close each step's float solve comes, relative to its right-hand side.
+    static constexpr float kRefinementStepTolerance = 1e-3f;
+
+    // For SolveTo and SolveRefined; Solve never preconditions. Jacobi takes
+    // the matrix's main diagonal as it is now; multigrid
+    // (MultigridPreconditioner, for grid operators) forms its coarse grids
+    // from the matrix as it is now: set either again after changing the
+    // matrix. Refused (false, the previous choice kept) when the matrix
+    // cannot serve.
     bool SetPreconditioner(Preconditioner preconditioner);
 
 private:

@@ -147,6 +147,11 @@ bool GpuVector::AttachRenderTarget() {
     return CheckFramebufferStatus();
 }
 
+void GpuVector::ReleaseTarget() {
+    if (tempSlot[0] >= 0 && IsUsable()) g_resourcePool->ReleaseTexture(tempSlot[0]);
+    tempSlot[0] = -1;
+}
+
 bool GpuVector::AttachScratchTarget(const char* call) {
     AttachRenderTarget();
     if (tempSlot[0] >= 0) return true;

@@ -85,6 +85,9 @@ public:
     // refusing in call's name with nothing attached, when the pool cannot
     // give one: the pass must not draw.
     bool AttachScratchTarget(const char* call);
+    // Gives an acquired scratch texture back unused: the pass that was to
+    // render into it did not run.
+    void ReleaseTarget();
     static void DrawFullScreenPass();
     int ReduceSquare(bool dot);
 

@@ -57,9 +57,10 @@ bool TwoRenderTargets() {
     return buffers >= 2;
 }
 
-void DrawIntoTwoTargets(ShaderProgram* program, const TextureDesc& shape, GLuint first, GLuint second,
+bool DrawIntoTwoTargets(ShaderProgram* program, const TextureDesc& shape, GLuint first, GLuint second,
                         std::initializer_list<GLuint> inputs) {
     static const GLenum targets[] = {GL_COLOR_ATTACHMENT0_EXT, GL_COLOR_ATTACHMENT1_EXT};
+    if (first == 0 || second == 0) return false;
     glViewport(0, 0, shape.width, shape.height);
     AttachPassTarget(first);
     AttachPassTarget(second, GL_COLOR_ATTACHMENT1_EXT);
@@ -72,6 +73,7 @@ void DrawIntoTwoTargets(ShaderProgram* program, const TextureDesc& shape, GLuint
     glActiveTexture(GL_TEXTURE0);
     glDrawBuffers(1, targets);
     AttachPassTarget(0, GL_COLOR_ATTACHMENT1_EXT);
+    return true;
 }
 
 }  // namespace kernel

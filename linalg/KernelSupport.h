@@ -44,8 +44,9 @@ extern const char* const kTexelOfSource;
 bool TwoRenderTargets();
 
 // One pass of program over a target of shape's size into two textures,
-// inputs bound to units 0, 1, ... in order.
-void DrawIntoTwoTargets(ShaderProgram* program, const TextureDesc& shape, GLuint first, GLuint second,
+// inputs bound to units 0, 1, ... in order. False, drawing nothing, when a
+// target is 0 (a scratch texture the pool could not give).
+bool DrawIntoTwoTargets(ShaderProgram* program, const TextureDesc& shape, GLuint first, GLuint second,
                         std::initializer_list<GLuint> inputs);
 
 }  // namespace kernel

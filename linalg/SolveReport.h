@@ -29,6 +29,17 @@ enum class SolveStop {
     kRefused,  // nothing was solved; the refusal handler was told why
 };
 
+// What a solve to double accuracy reports. Its corrections are float solves
+// on the GPU; its residuals and its x are in double on the host.
+struct RefinedSolveReport {
+    SolveStop stop = SolveStop::kRefused;
+    int steps = 0;       // corrections solved on the GPU
+    int iterations = 0;  // GPU iterations over every step
+    // ||b - A x|| / ||b|| for the x returned, in double (0 for b = 0).
+    double relativeResidual = std::numeric_limits<double>::quiet_NaN();
+    bool Converged() const { return stop == SolveStop::kConverged; }
+};
+
 struct SolveReport {
     SolveStop stop = SolveStop::kRefused;
     int iterations = 0;

@@ -263,7 +263,7 @@ void ToleranceSolve::Prepare(GpuPreconditioner* preconditioner, int maxIteration
 void ToleranceSolve::StartFrom() {
     m_work.b->Dot(m_work.b, m_pRhsNorm);
     GpuVector* x = m_work.x;
-    x->AttachRenderTarget();
+    if (!x->AttachScratchTarget("CgSolver::SolveTo")) return;
     kernel::BindTexture(GL_TEXTURE0, x->Texture());
     kernel::BindTexture(GL_TEXTURE1, m_pRhsNorm->Texture());
     s_pStartProgram->Bind();
@@ -342,10 +342,14 @@ void ToleranceSolve::RunGatedIteration() {
 // step's residual is known to be finite.
 void ToleranceSolve::StepSolutionAndResidual() {
     const CgWorkspace& w = m_work;
-    kernel::DrawIntoTwoTargets(
-        s_pGatedUpdateProgram, ShapeOf(w.x), m_pXNext->Texture(), w.r->AcquireTarget(),
-        {w.x->Texture(), w.p->Texture(), w.r->Texture(), w.q->Texture(), w.alpha->Texture(),
-         m_pResidual->Texture(), m_pRhsNorm->Texture(), w.pAp->Texture()});
+    if (!kernel::DrawIntoTwoTargets(
+            s_pGatedUpdateProgram, ShapeOf(w.x), m_pXNext->Texture(), w.r->AcquireTarget(),
+            {w.x->Texture(), w.p->Texture(), w.r->Texture(), w.q->Texture(), w.alpha->Texture(),
+             m_pResidual->Texture(), m_pRhsNorm->Texture(), w.pAp->Texture()})) {
+        w.r->ReleaseTarget();
+        Refuse("CgSolver::SolveTo", "the driver cannot allocate a scratch texture; the step is not taken");
+        return;
+    }
     w.r->CommitTarget();
 }
 
@@ -377,8 +381,12 @@ void ToleranceSolve::KeepResidualOrMark(GpuVector* z, GpuScalar* rz) {
 
 void ToleranceSolve::StepDirectionAndAccept(GpuVector* z) {
     const CgWorkspace& w = m_work;
-    kernel::DrawIntoTwoTargets(
-        s_pDirectionProgram, ShapeOf(w.p), w.p->AcquireTarget(), w.x->Texture(),
-        {z->Texture(), w.p->Texture(), w.beta->Texture(), m_pXNext->Texture(), m_pResidual->Texture()});
+    if (!kernel::DrawIntoTwoTargets(
+            s_pDirectionProgram, ShapeOf(w.p), w.p->AcquireTarget(), w.x->Texture(),
+            {z->Texture(), w.p->Texture(), w.beta->Texture(), m_pXNext->Texture(), m_pResidual->Texture()})) {
+        w.p->ReleaseTarget();
+        Refuse("CgSolver::SolveTo", "the driver cannot allocate a scratch texture; the step is not taken");
+        return;
+    }
     w.p->CommitTarget();
 }

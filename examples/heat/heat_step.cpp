@@ -1,5 +1,5 @@
 // One backward-Euler step of the heat equation du/dt = div(k grad u) on a
-// 300 x 200 grid with u = 0 around it and dt / h^2 = 25: the conductivity is 1
+// 301 x 199 grid with u = 0 around it and dt / h^2 = 25: the conductivity is 1
 // inside a disk and a hundred times smaller outside it. The step is the system
 //
 //   u - (dt / h^2) div_h(k grad_h u) = u_old,
@@ -27,7 +27,7 @@
 
 namespace {
 
-constexpr int kWidth = 300, kHeight = 200;
+constexpr int kWidth = 301, kHeight = 199;
 constexpr double kStepOverH2 = 25.0;  // dt / h^2
 constexpr float kTolerance = 1e-5f;
 constexpr int kMaxIterations = 30;  // it needs a handful

@@ -11,6 +11,7 @@ condition; a passing run never waits for the bound.
 
 import argparse
 from collections import Counter
+import contextlib
 import ctypes
 import ctypes.util
 import math
@@ -179,6 +180,27 @@ class Demo:
     def xdotool(self, *actions):
         run("xdotool", *[str(a) for a in actions])
 
+    @contextlib.contextmanager
+    def another_window(self):
+        """A small window of another client, mapped beside the demo's while the block runs."""
+        x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x11.XDefaultRootWindow.restype = x11.XCreateSimpleWindow.restype = ctypes.c_ulong
+        x11.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_int] * 2 + \
+            [ctypes.c_uint] * 3 + [ctypes.c_ulong] * 2
+        x11.XMapWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        display = x11.XOpenDisplay(None)
+        window = x11.XCreateSimpleWindow(display, x11.XDefaultRootWindow(display), 900, 650, 40, 40, 0, 0, 0)
+        x11.XMapWindow(display, window)
+        x11.XSync(display, 0)
+        try:
+            yield str(window)
+        finally:
+            x11.XCloseDisplay(display)
+
     def close_window(self):
         """A WM_PROTOCOLS message carrying WM_DELETE_WINDOW, as a window manager sends."""
         x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
@@ -268,6 +290,17 @@ def scenario_session(launch, _options):
     demo.key("p")
     demo.wait_for_title(FPS)
     expect_rings(demo, *drop)
+
+    # p goes down in the window and comes up while another window has the
+    # keyboard: its next press in the window must still act.
+    with demo.another_window() as other:
+        demo.xdotool("keydown", "p")
+        demo.wait_for_title(PAUSED)
+        poll(lambda: run("xdotool", "windowfocus", other, check=False) is not None, "the other window's focus")
+        demo.wait_for_refreshes(1)
+        demo.xdotool("keyup", "p", "windowfocus", demo.window)
+    demo.key("p")
+    demo.wait_for_title(FPS)
 
     demo.key("space", check=lambda: None)
     demo.key("p")

@@ -29,7 +29,9 @@ int RunProbe(int argc, char** argv) {
     std::fprintf(stderr, "probe: open=%s\n", open ? g_context.Platform() : "0");
     if (!open) return 1;
     for (int i = 2; i < argc; ++i) {
-        if (std::strcmp(argv[i], "init") == 0) {
+        if (std::strcmp(argv[i], "close") == 0) {
+            g_context.Close();
+        } else if (std::strcmp(argv[i], "init") == 0) {
             const bool ready = InitFramework();
             std::fprintf(stderr, "probe: init=%d/%d\n", ready, g_resourcePool != nullptr);
         } else {
@@ -58,6 +60,10 @@ const char* const kObjectsMissing = "ARB_shader_objects not supported!\n";
 const char* const kLanguageMissing = "ARB_shading_language_100 not supported!\n";
 const char* const kGlewFailed = "Error initializing GLEW Missing GL version\n";
 
+const char* const kNoVersionHint =
+    "InitFramework: the GL gives no version, as when no OpenGL context is current on this thread: open a "
+    "HeadlessContext (gpu/HeadlessContext.h) or create a window first\n";
+
 const char* const kNoContext =
     "HeadlessContext::Open: neither an EGL device nor Mesa's surfaceless platform gives an OpenGL context\n";
 
@@ -67,7 +73,8 @@ const StartUpCase kCases[] = {
     {"NoExtensions", {"init"}, {kNoExtensions}, 0, kFboMissing, "open=surfaceless init=0/0 exit"},
     {"NoShaderObjects", {"init"}, {kNoShaderObjects}, 0, kObjectsMissing, "open=surfaceless init=0/0 exit"},
     {"NoLanguage", {"init"}, {kNoLanguage}, 0, kLanguageMissing, "open=surfaceless init=0/0 exit"},
-    {"NoVersion", {"init"}, {"", false, true}, 0, kGlewFailed, "open=surfaceless init=0/0 exit"},
+    {"NoVersion", {"init"}, {"", false, true}, 0, kGlewFailed, "open=surfaceless init=0/0 exit", kNoVersionHint},
+    {"NoCurrentContext", {"close", "init"}, {}, 0, kGlewFailed, "open=surfaceless init=0/0 exit", kNoVersionHint},
     // OpenGL 2.0 is enough for programs; the framework still wants both extensions.
     {"Gl20Only", {"shader", "init"}, {kNoShaderObjects}, 0, kObjectsMissing,
      "open=surfaceless shader=1 init=0/0 exit"},

@@ -306,6 +306,17 @@ const Misuse kMisuses[] = {
      [](Operands& o) { WithoutTextureMemory({1, 1, GL_RGBA32F_ARB, GL_TEXTURE_2D}, [&] { o.s->AddValueInPlace(1); }); }},
     {"VectorResultWithoutTextureMemory", "GpuVector::Scale",
      [](Operands& o) { WithoutTextureMemory(DescOf(*o.a), [&] { o.a->Scale(2); }); }},
+    {"ReductionWithoutTextureMemory", "GpuVector::Dot",
+     [](Operands& o) { WithoutTextureMemory(DescOf(*o.a), [&] { o.a->Dot(o.b.get(), o.s.get()); }); }},
+    {"SolveWithoutTextureMemory", "CgSolver::Solve",
+     [](Operands&) {
+         PackedVector* x = NewPacked(kW, kH);
+         CgSolver solver(Upload(Diagonal(2)), x, NewPacked(kW, kH), 0);
+         WithoutTextureMemory(DescOf(*x), [&] { solver.Solve(2); });
+         EXPECT_TRUE(Near(Values(*x), Floats(kN, 1)));
+         WithoutTextureMemory(DescOf(*x), [&] { solver.SolveTo(1e-5f, 10); });
+         EXPECT_TRUE(Near(Values(*x), Floats(kN, 1)));
+     }},
 };
 
 class MisuseTest : public LinalgParamTest<Misuse> {};

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "linalg/CgSolver.h"
+#include "linalg/GridOperatorBuilder.h"
 #include "linalg/LinalgTestSupport.h"
 #include "linalg/MultigridPreconditioner.h"
 #include "linalg/ToleranceSolve.h"
@@ -298,6 +299,106 @@ TEST_P(StopDecisionTest, FollowsTheRules) { EXPECT_EQ(StopAfter(GetParam().outco
 
 INSTANTIATE_TEST_SUITE_P(Cases, StopDecisionTest, ::testing::ValuesIn(kDecisions),
                          [](const ::testing::TestParamInfo<Decision>& info) { return info.param.name; });
+
+// The refined solve, to double accuracy. Poisson on an even grid as a plain
+// band matrix (its diagonals read back) and on an odd one as a grid operator
+// (its stencil in double), against conjugate gradients in double.
+struct Refined {
+    const char* name;
+    int w, h;
+    bool gridOperator;
+};
+
+class RefinedSolveTest : public LinalgTest, public ::testing::WithParamInterface<Refined> {
+protected:
+    static std::unique_ptr<CgSolver> SolverFor(std::unique_ptr<BandMatrix> matrix, int w, int h) {
+        auto solver = CgSolver::Create(std::move(matrix), std::make_unique<PackedVector>(w, h, 0),
+                                       std::make_unique<PackedVector>(w, h, 0));
+        solver->SetPreconditioner(CgSolver::Preconditioner::kJacobi);
+        return solver;
+    }
+};
+
+double RelativeError(const Doubles& x, const Doubles& exact) {
+    double error = 0.0, size = 0.0;
+    for (size_t i = 0; i < x.size(); ++i) error += (x[i] - exact[i]) * (x[i] - exact[i]), size += exact[i] * exact[i];
+    return std::sqrt(error / size);
+}
+
+TEST_P(RefinedSolveTest, ReachesDoubleAccuracyInTheStepsItsLooseTolerancePredicts) {
+    const Refined& c = GetParam();
+    const HostBand a = host::Diffusion(c.w, c.h, [](double, double) { return 1.0; });
+    std::unique_ptr<BandMatrix> matrix(c.gridOperator ? MakeDiffusionOperator(c.w, c.h, [](int, int) { return 1.0; })
+                                                      : std::unique_ptr<GridOperator>());
+    if (!matrix) matrix.reset(Upload(a));
+    auto solver = SolverFor(std::move(matrix), c.w, c.h);
+    const Doubles b(static_cast<size_t>(a.N()), 1.0);
+    Doubles x;
+    const RefinedSolveReport report = solver->SolveRefined(b, x, 1e-13, 20000);
+    const Doubles exact = host::Pcg(a, b, Doubles(b.size(), 0.0), 1e-15, 100000, true).x;
+    EXPECT_EQ(report.stop, Stop::kConverged);
+    EXPECT_LT(RelativeError(x, exact), 1e-9);
+    EXPECT_LE(host::RelativeResidual(a, b, x), 1e-13);
+    EXPECT_NEAR(report.relativeResidual, host::RelativeResidual(a, b, x), 1e-14);  // double's rounding
+    // Each step gains about the loose tolerance's factor.
+    const int predicted =
+        static_cast<int>(std::ceil(std::log(1e-13) / std::log(CgSolver::kRefinementStepTolerance)));
+    EXPECT_GE(report.steps, predicted);
+    EXPECT_LE(report.steps, predicted + 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Grids, RefinedSolveTest,
+                         ::testing::Values(Refined{"BandMatrix64x64", 64, 64, false},
+                                           Refined{"GridOperator63x47", 63, 47, true}),
+                         [](const ::testing::TestParamInfo<Refined>& info) { return info.param.name; });
+
+using RefinedStopTest = RefinedSolveTest;
+
+// A Poisson matrix shifted to 1e-10 of singular in double. Its float copy on
+// the GPU rounds the centre up, by up to 1.2e-7, which float32 solves well;
+// the lowest mode of the double matrix is a thousand times weaker than the
+// float one, so no correction ever gets it right.
+TEST_F(RefinedStopTest, StopsHonestlyWhenFloatCorrectionsNoLongerHelp) {
+    int n = 16;
+    double centre = 0.0;
+    for (;; ++n) {  // a grid whose centre rounds up in float
+        centre = 4.0 * std::cos(M_PI / (n + 1)) + 1e-10;
+        if (static_cast<double>(static_cast<float>(centre)) > centre) break;
+    }
+    std::unique_ptr<GridOperator> matrix = GridOperatorBuilder(n, n)
+                                               .Tap(0, 0, centre)
+                                               .Tap(1, 0, -1.0)
+                                               .Tap(-1, 0, -1.0)
+                                               .Tap(0, 1, -1.0)
+                                               .Tap(0, -1, -1.0)
+                                               .Build();
+    const GridStencil stencil = matrix->Stencil();
+    auto solver = SolverFor(std::move(matrix), n, n);
+    const Doubles b = ToDoubles(Quarters(static_cast<size_t>(n * n), 5));
+    Doubles x, r(b.size());
+    const RefinedSolveReport report = solver->SolveRefined(b, x, 1e-10, 20000);
+    EXPECT_EQ(report.stop, Stop::kStalled);
+    stencil.Residual(b.data(), x.data(), r.data());
+    EXPECT_NEAR(report.relativeResidual, std::sqrt(Dot(r, r) / Dot(b, b)), 1e-12);
+    EXPECT_GT(report.relativeResidual, 1e-10);
+}
+
+// b = 0 has x = 0 at once; a b that is not finite stops before any work.
+TEST_F(RefinedStopTest, AZeroOrNonFiniteRightHandSide) {
+    auto solver = SolverFor(std::unique_ptr<BandMatrix>(Upload(Poisson(8))), 8, 8);
+    Doubles b(64, 0.0), x(64, 3.0);
+    RefinedSolveReport report = solver->SolveRefined(b, x, 1e-10, 100);
+    EXPECT_EQ(report.stop, Stop::kConverged);
+    EXPECT_EQ(report.steps, 0);
+    EXPECT_EQ(report.relativeResidual, 0.0);
+    EXPECT_EQ(x, Doubles(64, 0.0));
+    b[5] = std::numeric_limits<double>::quiet_NaN();
+    x.assign(64, 3.0);
+    report = solver->SolveRefined(b, x, 1e-10, 100);
+    EXPECT_EQ(report.stop, Stop::kNonFinite);
+    EXPECT_EQ(report.steps, 0);
+    EXPECT_EQ(x, Doubles(64, 3.0));
+}
 
 }  // namespace
 }  // namespace lt
