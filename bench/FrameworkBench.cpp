@@ -10,6 +10,7 @@
 #include "linalg/BandMatrix.h"
 #include "linalg/CgSolver.h"
 #include "linalg/GpuScalar.h"
+#include "linalg/MultigridPreconditioner.h"
 #include "linalg/PackedVector.h"
 #include "linalg/UnpackedVector.h"
 
@@ -72,6 +73,23 @@ void BM_BandProduct(benchmark::State& state) {
            [&] { matrix.MultiplyVector(0, &v.a, nullptr, &v.dst); });
 }
 
+// One application of the multigrid preconditioner to the wave system, the
+// work it reports beside its time: what one preconditioned iteration adds.
+void BM_MultigridCycle(benchmark::State& state) {
+    const int grid = Grid(state);
+    const WaveParameters& wave = perf::kSceneWave;
+    WaveSystemMatrix matrix(grid, grid, wave.speed, wave.timeStep, wave.spacingX, wave.spacingY);
+    Operands v(grid);
+    MultigridPreconditioner multigrid(&matrix);
+    const MultigridPreconditioner::Work cycle = multigrid.CycleWork();
+    perf::Work work;
+    work.passes = cycle.passes;
+    work.fragments = cycle.fragments;
+    work.texelsRead = cycle.texelsRead;
+    work.texelsWritten = cycle.texelsWritten;
+    TimeGl(state, work, [&] { multigrid.Apply(&v.a, &v.dst); });
+}
+
 void BM_ScalarSafeDivide(benchmark::State& state) {
     GpuScalar a, b, dst;
     FrameworkFramebufferScope bound;
@@ -100,6 +118,7 @@ int Register() {
         ->Unit(benchmark::kMicrosecond)
         ->UseRealTime();
     benchmark::RegisterBenchmark("BM_BandProduct", BM_BandProduct)->Apply(bench::GridSizes);
+    benchmark::RegisterBenchmark("BM_MultigridCycle", BM_MultigridCycle)->Apply(bench::GridSizes);
     FramePiece(
         "BM_CgIteration", perf::CgIteration, [](WaterSimulation& w) { w.solver->Iterate(); },
         [](WaterSimulation& w) { w.solver->Solve(0); });  // r, p and rho from the current x

@@ -26,11 +26,14 @@ set(ZENTOR_PUBLIC_LINALG_HEADERS
   BandMatrix.h
   CgSolver.h
   GpuElement.h
+  GpuPreconditioner.h
   GpuScalar.h
   GpuVector.h
   GridOperator.h
   GridOperatorBuilder.h
   GridStencil.h
+  MultigridHierarchy.h
+  MultigridPreconditioner.h
   PackedVector.h
   SolveReport.h
   UnpackedVector.h)

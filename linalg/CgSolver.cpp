@@ -11,6 +11,7 @@
 #include "linalg/GpuScalar.h"
 #include "linalg/JacobiPreconditioner.h"
 #include "linalg/KernelSupport.h"
+#include "linalg/MultigridPreconditioner.h"
 #include "linalg/PackedVector.h"
 #include "linalg/ToleranceSolve.h"
 #include "linalg/UnpackedVector.h"
@@ -247,6 +248,13 @@ bool CgSolver::SetPreconditioner(Preconditioner preconditioner) {
                 return Refuse(call,
                               "Jacobi cannot use this matrix's diagonal; the previous preconditioner stays.");
             m_pPreconditioner = std::move(jacobi);
+            return true;
+        }
+        case Preconditioner::kMultigrid: {
+            auto multigrid = std::make_unique<MultigridPreconditioner>(m_pMatrix);
+            if (!multigrid->IsUsable())
+                return Refuse(call, "multigrid cannot use this matrix; the previous preconditioner stays.");
+            m_pPreconditioner = std::move(multigrid);
             return true;
         }
     }

@@ -37,7 +37,7 @@ class ToleranceSolve;
 // that once held a NaN or an infinity does not poison every later warm start.
 class CgSolver {
 public:
-    enum class Preconditioner { kNone, kJacobi };
+    enum class Preconditioner { kNone, kJacobi, kMultigrid };
     using ConvergenceCheck = ::ConvergenceCheck;
     using Stop = SolveStop;
     using SolveReport = ::SolveReport;
@@ -97,9 +97,12 @@ public:
     // How close each step's float solve comes, relative to its right-hand side.
     static constexpr float kRefinementStepTolerance = 1e-3f;
 
-    // For SolveTo and SolveRefined; Solve never preconditions. Jacobi takes the matrix's main
-    // diagonal as it is now: set it again after changing the matrix. Refused
-    // (false, the previous choice kept) when the diagonal cannot serve.
+    // For SolveTo and SolveRefined; Solve never preconditions. Jacobi takes
+    // the matrix's main diagonal as it is now; multigrid
+    // (MultigridPreconditioner, for grid operators) forms its coarse grids
+    // from the matrix as it is now: set either again after changing the
+    // matrix. Refused (false, the previous choice kept) when the matrix
+    // cannot serve.
     bool SetPreconditioner(Preconditioner preconditioner);
 
 private:

@@ -1,5 +1,6 @@
 #include "linalg/GridStencil.h"
 
+#include <algorithm>
 #include <utility>
 
 GridStencil::GridStencil(int width, int height, std::vector<StencilOffset> offsets)
@@ -25,12 +26,33 @@ bool GridStencil::Reaches(int tap, int x, int y) const {
 
 void GridStencil::Set(int tap, int x, int y, double value) {
     if (!Reaches(tap, x, y)) return;
-    m_coefficients[static_cast<std::size_t>(tap)][static_cast<std::size_t>(static_cast<long long>(y) * m_iWidth + x)] = value;
+    m_coefficients[static_cast<std::size_t>(tap)]
+                  [static_cast<std::size_t>(static_cast<long long>(y) * m_iWidth + x)] = value;
+}
+
+void GridStencil::SetCoefficients(int tap, std::vector<double> values) {
+    std::vector<double>& coefficients = m_coefficients[static_cast<std::size_t>(tap)];
+    coefficients = std::move(values);
+    coefficients.resize(static_cast<std::size_t>(Points()), 0.0);
+    // Only rows and columns along the edges can reach outside.
+    const StencilOffset& offset = Offset(tap);
+    const auto clear = [&](int x, int y) {
+        coefficients[static_cast<std::size_t>(static_cast<long long>(y) * m_iWidth + x)] = 0.0;
+    };
+    for (int y = 0; y < m_iHeight; ++y) {
+        if (!Contains(0, y + offset.dy)) {
+            for (int x = 0; x < m_iWidth; ++x) clear(x, y);
+            continue;
+        }
+        for (int x = 0; x < std::min(-offset.dx, m_iWidth); ++x) clear(x, y);
+        for (int x = std::max(0, m_iWidth - offset.dx); x < m_iWidth; ++x) clear(x, y);
+    }
 }
 
 double GridStencil::At(int tap, int x, int y) const {
     if (!Reaches(tap, x, y)) return 0.0;
-    return m_coefficients[static_cast<std::size_t>(tap)][static_cast<std::size_t>(static_cast<long long>(y) * m_iWidth + x)];
+    return m_coefficients[static_cast<std::size_t>(tap)]
+                         [static_cast<std::size_t>(static_cast<long long>(y) * m_iWidth + x)];
 }
 
 void GridStencil::Apply(const double* u, double* y) const {
@@ -40,7 +62,8 @@ void GridStencil::Apply(const double* u, double* y) const {
             double sum = 0.0;
             for (int tap = 0; tap < NumTaps(); ++tap)
                 if (Reaches(tap, column, row))
-                    sum += m_coefficients[static_cast<std::size_t>(tap)][static_cast<std::size_t>(n)] * u[n + ElementOffset(tap)];
+                    sum += m_coefficients[static_cast<std::size_t>(tap)][static_cast<std::size_t>(n)] *
+                           u[n + ElementOffset(tap)];
             y[n] = sum;
         }
 }

@@ -41,9 +41,14 @@ public:
     bool Reaches(int tap, int x, int y) const;
     // A tap that reaches outside the grid keeps 0 whatever is set.
     void Set(int tap, int x, int y, double value);
+    // All of a tap's coefficients at once, Points() of them in point order;
+    // those that reach outside the grid become 0.
+    void SetCoefficients(int tap, std::vector<double> values);
     double At(int tap, int x, int y) const;
     // The tap's coefficients in point order: the band diagonal's entries.
-    const std::vector<double>& Coefficients(int tap) const { return m_coefficients[static_cast<std::size_t>(tap)]; }
+    const std::vector<double>& Coefficients(int tap) const {
+        return m_coefficients[static_cast<std::size_t>(tap)];
+    }
 
     // y = A u and r = b - A u, in double; arrays of Points() values.
     void Apply(const double* u, double* y) const;

@@ -112,13 +112,6 @@ discard;
 }
 )";
 
-const char* const kCopyScalarSource = R"(uniform sampler2D g_sScalar;
-void main(void)
-{
-gl_FragColor = texture2D(g_sScalar, vec2(0.5));
-}
-)";
-
 // What the keep pass writes for a broken step, read back after the loop.
 constexpr float kNotPositiveDefiniteMark = -1.0f;
 constexpr float kCurvatureOverflowMark = -2.0f;
@@ -140,7 +133,6 @@ GpuScalar* MakeZeroScalar() {
 ShaderProgram* ToleranceSolve::s_pStartProgram = nullptr;
 ShaderProgram* ToleranceSolve::s_pGatedUpdateProgram = nullptr;
 ShaderProgram* ToleranceSolve::s_pDirectionProgram = nullptr;
-ShaderProgram* ToleranceSolve::s_pCopyScalarProgram = nullptr;
 ShaderProgram* ToleranceSolve::s_pKeepResidualProgram = nullptr;
 int ToleranceSolve::s_iGatedToleranceLocation = -1;
 int ToleranceSolve::s_iKeepToleranceLocation = -1;
@@ -167,7 +159,6 @@ void ToleranceSolve::CreatePrograms() {
     s_pDirectionProgram =
         kernel::Build(vertex, kDirectionSource,
                       {{"g_sZ", 0}, {"g_sP", 1}, {"g_sBeta", 2}, {"g_sXNext", 3}, {"g_sResidual", 4}}, {});
-    s_pCopyScalarProgram = kernel::Build(vertex, kCopyScalarSource, {{"g_sScalar", 0}}, {});
 }
 
 void ToleranceSolve::ReleasePrograms() {
@@ -175,7 +166,6 @@ void ToleranceSolve::ReleasePrograms() {
     kernel::Delete(s_pStartProgram);
     kernel::Delete(s_pGatedUpdateProgram);
     kernel::Delete(s_pDirectionProgram);
-    kernel::Delete(s_pCopyScalarProgram);
     kernel::Delete(s_pKeepResidualProgram);
 }
 
@@ -240,7 +230,7 @@ SolveReport ToleranceSolve::Run(GpuPreconditioner* preconditioner, float toleran
     outcome.tolerance2 = tolerance * tolerance;
     outcome.rhsNorm = ReadBack(m_pRhsNorm, report);
     while (true) {
-        Restart();
+        FormResidual();
         outcome.residual = ReadBack(m_pResidual, report);  // the true one, of x
         const float rhsNorm = outcome.rhsNorm;
         report.relativeResidual =
@@ -251,6 +241,7 @@ SolveReport ToleranceSolve::Run(GpuPreconditioner* preconditioner, float toleran
             return report;
         }
         outcome.residualBefore = outcome.residual;
+        Restart();
         outcome.lastBatchRan = RunBatch(outcome.iterationsLeft, report.skippedOnGpu, report);
         ++outcome.batchesRun;
         report.iterations += outcome.lastBatchRan;
@@ -282,13 +273,20 @@ void ToleranceSolve::StartFrom() {
     x->CommitTarget();
 }
 
-// The method from x: also how the true residual of x is formed.
+// r = b - A x and |r|^2: the true residual of x, which decides whether the
+// solve goes on.
+void ToleranceSolve::FormResidual() {
+    m_work.matrix->SubtractProduct(m_work.x, m_work.b, m_work.r);
+    m_work.r->Dot(m_work.r, m_pResidual);
+}
+
+// The method from x, its residual formed, only where iterations follow: a
+// preconditioner as costly as a multigrid cycle is not applied to the
+// residual that ends the solve.
 void ToleranceSolve::Restart() {
-    m_work.matrix->SubtractProduct(m_work.x, m_work.b, m_work.r);  // r = b - A x
     GpuVector* z = Precondition();
     m_work.p->CopyFrom(z);
     m_work.r->Dot(z, m_work.rho);
-    KeepResidualNorm(z, m_work.rho);
 }
 
 float ToleranceSolve::ReadBack(GpuScalar* scalar, SolveReport& report) {
@@ -361,22 +359,9 @@ GpuVector* ToleranceSolve::Precondition() {
     return m_pZ;
 }
 
-// The test reads |r|^2 from a texture no exchange moves. Unpreconditioned,
-// it is r.z, copied there in one fragment.
-void ToleranceSolve::KeepResidualNorm(GpuVector* z, GpuScalar* rz) {
-    if (z != m_work.r) {
-        m_work.r->Dot(m_work.r, m_pResidual);
-        return;
-    }
-    glViewport(0, 0, 1, 1);
-    AttachPassTarget(m_pResidual->Texture());
-    kernel::BindTexture(GL_TEXTURE0, rz->Texture());
-    s_pCopyScalarProgram->Bind();
-    kernel::DrawSingleFragment();
-    s_pCopyScalarProgram->Unbind();
-}
-
-// As KeepResidualNorm, through the pass that marks a step without curvature.
+// |r|^2 into a texture no exchange moves, where the next test reads it:
+// unpreconditioned, it is r.z, copied in one fragment; a step without
+// curvature leaves a mark there instead.
 void ToleranceSolve::KeepResidualOrMark(GpuVector* z, GpuScalar* rz) {
     GpuScalar* square = rz;
     if (z != m_work.r) {

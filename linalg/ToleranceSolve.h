@@ -76,12 +76,12 @@ public:
 private:
     void Prepare(GpuPreconditioner* preconditioner, int maxIterations);
     void StartFrom();
+    void FormResidual();
     void Restart();
     int RunBatch(int budget, bool skipOnGpu, SolveReport& report);
     void RunGatedIteration();
     void StepSolutionAndResidual();
     GpuVector* Precondition();
-    void KeepResidualNorm(GpuVector* z, GpuScalar* rz);
     void KeepResidualOrMark(GpuVector* z, GpuScalar* rz);
     void StepDirectionAndAccept(GpuVector* z);
     static float ReadBack(GpuScalar* scalar, SolveReport& report);
@@ -105,7 +105,6 @@ private:
     static ShaderProgram* s_pStartProgram;
     static ShaderProgram* s_pGatedUpdateProgram;
     static ShaderProgram* s_pDirectionProgram;
-    static ShaderProgram* s_pCopyScalarProgram;
     static ShaderProgram* s_pKeepResidualProgram;
     static int s_iGatedToleranceLocation;
     static int s_iKeepToleranceLocation;

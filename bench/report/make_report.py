@@ -36,6 +36,7 @@ OPERATIONS = [
     ("BM_DotValue", "DotValue"),
     ("BM_BandProduct", "band product"),
     ("BM_CgIteration", "one CG iteration"),
+    ("BM_MultigridCycle", "one multigrid V-cycle"),
     ("BM_Solve2", "Solve(2)"),
     ("BM_WaveStep", "wave step"),
     ("BM_Pack", "PackFrom"),
@@ -46,6 +47,10 @@ FRAMES = [("BM_Frame", "framework"), ("BM_PlainFrame", "plain loops"), ("BM_Eige
 SOLVE_SIZES = [128, 256, 512, 1024]
 SOLVE_SYSTEMS = ["Poisson", "Layered"]
 PRECONDITIONERS = ["plain", "Jacobi"]
+MULTIGRID_SYSTEMS = ["Poisson", "Layered", "Disk"]
+# Eigen's solvers beside multigrid: (preconditioner part of the benchmark's name, column title).
+PEERS = [("plain", "CG"), ("Jacobi", "CG, diagonal"), ("IncompleteCholesky", "CG, IC"),
+         ("IncompleteCholeskyNatural", "CG, IC (grid order)"), ("LDLT", "LDLT")]
 SOLVE_NAME = re.compile(r"BM_ToTolerance/(\w+)/(\w+)/(\w+)/(\d+)\b")
 WORK = ["passes", "fragments", "texels_read", "texels_written"]
 
@@ -319,6 +324,100 @@ def solve_values(solves):
     return values
 
 
+def peer_cell(entry):
+    """Iterations (where there are any) and ms, and how the solve ended when it missed the tolerance."""
+    if not entry:
+        return "–"
+    ended = "" if entry.get("label") == "converged" else f" ({entry.get('label')})"
+    iterations = f"{entry['cg_iterations']:.0f} · " if entry.get("cg_iterations") is not None else ""
+    return f"{iterations}{fmt_ms(entry['real'])}{ended}"
+
+
+def multigrid_values(solves, after):
+    """Multigrid's times to solution beside every peer, its set-up and solve
+    apart, the cost of one cycle, and the targets met or missed."""
+    at = lambda system, preconditioner, solver, size: solves.get((system, preconditioner, solver, size))
+    summary, details, speedups, iterations, times = [], [], defaultdict(list), defaultdict(dict), defaultdict(dict)
+    for system in MULTIGRID_SYSTEMS:
+        for size in SOLVE_SIZES:
+            ours = at(system, "Multigrid", "SolveTo", size)
+            peers = [at(system, name, "Eigen", size) for name, _ in PEERS]
+            if not ours:
+                continue
+            iterations[system][size], times[system][size] = ours["cg_iterations"], ours["real"]
+            setup_ms = 1e3 * ours["setup_seconds"]
+            cells = [system, f"{size}²", f"{ours['tolerance']:.0e}".replace("e-0", "e-"),
+                     f"{peer_cell(ours)} ({fmt_ms(setup_ms)})"] + [peer_cell(e) for e in peers]
+            ratios = []
+            for (name, _), peer in zip(PEERS, peers):
+                if peer:
+                    speedups[(name, size)].append(peer["real"] / ours["real"])
+                    ratios.append(f"{peer['real'] / ours['real']:.1f} ({peer['cpu'] / ours['cpu']:.1f})")
+                else:
+                    ratios.append("–")
+            summary.append(cells + [" / ".join(ratios)])
+            solve_ms = 1e3 * ours["solve_seconds"]
+            details.append([system, f"{size}²", fmt_ms(setup_ms), fmt_ms(solve_ms),
+                            fmt_ms(solve_ms / max(ours["cg_iterations"], 1)),
+                            " / ".join(fmt_small(e and e["true_residual"]) for e in [ours] + peers),
+                            ours.get("label", "?")])
+    if not summary:
+        return {}
+    values = {
+        "multigrid_table": markdown_table(
+            ["system", "grid", "tolerance", "multigrid (set-up)"] + [title for _, title in PEERS] +
+            ["speed-up: " + " / ".join(title for _, title in PEERS) + " (by CPU time)"],
+            ["---", "---:", "---:"] + ["---:"] * (len(PEERS) + 2), summary),
+        "multigrid_details": markdown_table(
+            ["system", "grid", "set-up ms", "solve ms", "ms an iteration",
+             "true residual: multigrid / " + " / ".join(title for _, title in PEERS), "multigrid ended"],
+            ["---", "---:", "---:", "---:", "---:", "---:", "---"], details),
+        "multigrid_cycle_table": cycle_section(after),
+    }
+    values["multigrid_targets"] = multigrid_targets(iterations, times, speedups)
+    return values
+
+
+def cycle_section(table):
+    rows = []
+    for size in SIZES:
+        cycle, product = row_at(table, "BM_MultigridCycle", size), row_at(table, "BM_BandProduct", size)
+        if not (cycle and product and cycle.get("passes")):
+            continue
+        rows.append([f"{size}²", f"{cycle['passes']:.0f}", fmt_count(cycle["texels_read"]),
+                     f"{cycle['texels_read'] / product['texels_read']:.1f}", fmt_ms(cycle["real"]),
+                     f"{cycle['real'] / product['real']:.1f} ({cycle['cpu'] / product['cpu']:.1f})"])
+    return markdown_table(["grid", "passes", "texels read", "texels read, in band products", "ms",
+                           "time, in band products (by CPU time)"], ["---:"] * 6, rows)
+
+
+def multigrid_targets(iterations, times, speedups):
+    """One line per target: what this run measured against it."""
+    lines = []
+    def counts(system):
+        return ", ".join(f"{iterations[system][size]:.0f} at {size}²" for size in SOLVE_SIZES
+                         if size in iterations[system])
+    for system, aim in (("Poisson", 15), ("Layered", 25), ("Disk", 25)):
+        if iterations[system]:
+            most = max(iterations[system].values())
+            growth = (f"; {iterations[system][1024] - iterations[system][256]:+.0f} from 256² to 1024² (aim: +2 "
+                      f"at most)" if 256 in iterations[system] and 1024 in iterations[system] else "")
+            lines.append(f"- {system}: {counts(system)} iterations (aim: {aim} at most): "
+                         f"{'met' if most <= aim else 'missed'}{growth}.")
+    for size in (512, 1024):
+        cells = [f"{title} × {min(speedups[(name, size)]):.1f}" for name, title in PEERS if speedups[(name, size)]]
+        if cells:
+            lines.append(f"- At {size}², multigrid's time to solution, set-up included, is at least: "
+                         + ", ".join(cells) + " faster than Eigen's (the smallest over the systems; aims: CG and "
+                         "CG with the diagonal × 5, the rest × 1).")
+    for system in MULTIGRID_SYSTEMS:
+        steps = [f"× {times[system][b] / times[system][a]:.1f} from {a}² to {b}²"
+                 for a, b in ((256, 512), (512, 1024)) if a in times[system] and b in times[system]]
+        if steps:
+            lines.append(f"- {system}: time to solution grows " + " and ".join(steps) + " (aim: × 5 at most).")
+    return "\n".join(lines)
+
+
 def steady_values(steady):
     if not steady:
         return {"steady_verdict": "no steady-frames results", "steady_table": "", "steady_sites": "none"}
@@ -460,6 +559,7 @@ def main():
         values.update(profile_values(grid, profile))
     values.update(soak_values(soak))
     values.update(solve_values(solves))
+    values.update(multigrid_values(solves, after))
     values.update(frame_targets(before, after))
     # Measured apart (scripts/web.sh --bench): kept from its own file.
     values["browser_section"] = browser_section.render(load(os.path.join(docs, browser_section.DATA)))
@@ -467,6 +567,7 @@ def main():
                 "profile_512": bool(profiles[512]), "profile_128": bool(profiles[128]),
                 "soak": "soak_frames" in values, "no_soak": "soak_frames" not in values,
                 "solves": "solve_table" in values, "no_solves": "solve_table" not in values,
+                "multigrid": "multigrid_table" in values,
                 "targets": "target_passes" in values, "target_split": "target_solve_texels" in values}
     template = read_text(os.path.join(os.path.dirname(os.path.abspath(__file__)), "performance.md.in"))
     with open(os.path.join(docs, "performance.md"), "w") as out:

@@ -12,6 +12,7 @@
 #include <GL/glew.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -27,6 +28,7 @@
 #include "gpu/ResourcePool.h"
 #include "linalg/BandMatrix.h"
 #include "linalg/GpuScalar.h"
+#include "linalg/MultigridHierarchy.h"
 #include "linalg/PackedVector.h"
 #include "linalg/UnpackedVector.h"
 #include "support/GlCallCounter.h"
@@ -189,5 +191,85 @@ inline HostBand RandomBand(int w, int h, const std::vector<int>& offsets, unsign
 }
 
 inline Doubles ToDoubles(const Floats& values) { return Doubles(values.begin(), values.end()); }
+
+// Coarse point c of a side sits on fine point 2c + 1; bilinear interpolation
+// is the hat of half-width 2 around it.
+inline double Hat(int fine, int coarse) {
+    return std::max(0.0, 1.0 - std::abs(fine - (2 * coarse + 1)) / 2.0);
+}
+
+// One multigrid cycle as the textbook writes it, in double, from a
+// hierarchy's operators and smoothing bounds: Chebyshev over [bound / 4,
+// bound] by its direction recurrence, the coarsest grid solved by conjugate
+// gradients to rounding.
+class HostCycle {
+public:
+    explicit HostCycle(const MultigridHierarchy& hierarchy) : h_(hierarchy) {}
+
+    Doubles Apply(const Doubles& b, int level = 0) const {
+        const GridStencil& a = h_.Operator(level);
+        const bool coarsest = level + 1 == h_.Levels();
+        if (coarsest && h_.DirectCoarsest()) return Solve(a, b);
+        const int sweeps = static_cast<int>(h_.Steps(level).size());
+        Doubles x(b.size(), 0.0), r(b.size());
+        Smooth(level, b, x, sweeps);
+        if (coarsest) return x;
+        const GridStencil& c = h_.Operator(level + 1);
+        Doubles bc(static_cast<size_t>(c.Points()), 0.0);
+        a.Residual(b.data(), x.data(), r.data());
+        Transfer(a, c, [&](size_t f, size_t k, double w) { bc[k] += w * r[f] / 4; });
+        const Doubles e = Apply(bc, level + 1);
+        Transfer(a, c, [&](size_t f, size_t k, double w) { x[f] += w * e[k]; });
+        Smooth(level, b, x, sweeps);
+        return x;
+    }
+
+private:
+    // Every fine point f within the hat of coarse point k, with its weight.
+    template <typename Visit>
+    static void Transfer(const GridStencil& a, const GridStencil& c, Visit visit) {
+        for (int j = 0; j < c.Height(); ++j)
+            for (int i = 0; i < c.Width(); ++i)
+                for (int y = 2 * j; y <= 2 * j + 2 && y < a.Height(); ++y)
+                    for (int x = 2 * i; x <= 2 * i + 2 && x < a.Width(); ++x)
+                        visit(static_cast<size_t>(y * a.Width() + x), static_cast<size_t>(j * c.Width() + i),
+                              Hat(x, i) * Hat(y, j));
+    }
+    void Smooth(int level, const Doubles& b, Doubles& x, int sweeps) const {
+        const GridStencil& a = h_.Operator(level);
+        const double upper = h_.SpectrumBound(level), lower = upper / 4, theta = (upper + lower) / 2,
+                     delta = (upper - lower) / 2, sigma = theta / delta;
+        const Doubles& diagonal = a.Coefficients(a.FindTap(0, 0));
+        Doubles r(b.size()), d(b.size());
+        const auto preconditioned = [&] {
+            a.Residual(b.data(), x.data(), r.data());
+            for (size_t i = 0; i < r.size(); ++i) r[i] /= diagonal[i];
+        };
+        preconditioned();
+        for (size_t i = 0; i < d.size(); ++i) d[i] = r[i] / theta;
+        double rho = 1 / sigma;
+        for (int k = 0; k < sweeps; ++k) {
+            for (size_t i = 0; i < x.size(); ++i) x[i] += d[i];
+            preconditioned();
+            const double next = 1 / (2 * sigma - rho);
+            for (size_t i = 0; i < d.size(); ++i) d[i] = next * rho * d[i] + 2 * next / delta * r[i];
+            rho = next;
+        }
+    }
+    static Doubles Solve(const GridStencil& a, const Doubles& b) {
+        Doubles x(b.size(), 0.0), r = b, p = b, q(b.size());
+        double rr = host::Dot(r, r);
+        for (long long k = 0; k < 4 * a.Points() && rr > 1e-30 * host::Dot(b, b); ++k) {
+            a.Apply(p.data(), q.data());
+            const double alpha = rr / host::Dot(p, q);
+            for (size_t i = 0; i < x.size(); ++i) x[i] += alpha * p[i], r[i] -= alpha * q[i];
+            const double next = host::Dot(r, r);
+            for (size_t i = 0; i < p.size(); ++i) p[i] = r[i] + next / rr * p[i];
+            rr = next;
+        }
+        return x;
+    }
+    const MultigridHierarchy& h_;
+};
 
 }  // namespace lt

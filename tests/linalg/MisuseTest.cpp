@@ -8,6 +8,7 @@
 #include "linalg/CgSolver.h"
 #include "linalg/GridOperatorBuilder.h"
 #include "linalg/LinalgTestSupport.h"
+#include "linalg/MultigridPreconditioner.h"
 #include "support/GlCallCounter.h"
 
 namespace lt {
@@ -45,6 +46,29 @@ HostBand Diagonal(float entry, int copies = 1) {
 
 bool JacobiTaken(const HostBand& band) {
     return SolverOver(band)->SetPreconditioner(CgSolver::Preconditioner::kJacobi);
+}
+
+// The 8 x 8 Poisson matrix with one entry changed (or a diagonal added).
+HostBand PoissonWith(int offset, size_t row, float entry) {
+    HostBand band = host::Diffusion(kW, kH, [](double, double) { return 1.0; });
+    const size_t k = static_cast<size_t>(std::find(band.offsets.begin(), band.offsets.end(), offset) - band.offsets.begin());
+    if (k == band.offsets.size()) {
+        band.offsets.push_back(offset);
+        band.diagonals.emplace_back(kN, 0.0f);
+    }
+    band.diagonals[k][row] = entry;
+    return band;
+}
+
+bool MultigridTaken(const HostBand& band) {
+    std::unique_ptr<BandMatrix> matrix(Upload(band));
+    return MultigridPreconditioner(matrix.get()).IsUsable();
+}
+
+// Apply of a preconditioner over the Poisson matrix to r into z.
+void ApplyMultigrid(GpuVector* r, GpuVector* z) {
+    std::unique_ptr<BandMatrix> matrix(Upload(PoissonWith(0, 0, 4.0f)));
+    MultigridPreconditioner(matrix.get()).Apply(r, z);
 }
 
 CgSolver::Stop StopOfSolveTo(float tolerance, int budget) {
@@ -253,6 +277,28 @@ const Misuse kMisuses[] = {
          const int key = kN + 1;
          matrix->SetDiagonals(&key, 1);
          ExpectIdentity(*matrix);
+     }},
+    // Multigrid takes symmetric grid operators with a positive diagonal.
+    {"MultigridAcrossTheGridsEdge", "MultigridPreconditioner",
+     [](Operands&) { EXPECT_FALSE(MultigridTaken(PoissonWith(1, kW - 1, -1.0f))); }},
+    {"MultigridOfANonGridOffset", "MultigridPreconditioner",
+     [](Operands&) { EXPECT_FALSE(MultigridTaken(PoissonWith(3, 0, -1.0f))); }},
+    {"MultigridOfANonSymmetricMatrix", "MultigridPreconditioner",
+     [](Operands&) { EXPECT_FALSE(MultigridTaken(PoissonWith(1, 0, -0.5f))); }},
+    {"MultigridWithANegativeDiagonalEntry", "MultigridPreconditioner",
+     [](Operands&) { EXPECT_FALSE(MultigridTaken(PoissonWith(0, 9, -4.0f))); }},
+    {"MultigridWithADiagonalStoredTwice", "MultigridPreconditioner",
+     [](Operands&) { EXPECT_FALSE(MultigridTaken(Diagonal(1, 2))); }},
+    {"MultigridIntoItsInput", "MultigridPreconditioner::Apply", [](Operands& o) { ApplyMultigrid(o.a.get(), o.a.get()); }},
+    {"MultigridOfAnotherSize", "MultigridPreconditioner::Apply",
+     [](Operands& o) { ApplyMultigrid(o.taller.get(), o.a.get()); }},
+    {"MultigridAfterTheMatrixChanged", "MultigridPreconditioner::Apply",
+     [](Operands& o) {
+         std::unique_ptr<BandMatrix> matrix(Upload(PoissonWith(0, 0, 4.0f)));
+         MultigridPreconditioner changing(matrix.get());
+         const int key = kN;
+         matrix->SetDiagonals(&key, 1);
+         changing.Apply(o.a.get(), o.b.get());
      }},
     {"ScalarWithoutOperand", "GpuScalar::Combine", [](Operands& o) { o.s->Combine(nullptr, o.s.get(), 1, 1); }},
     // The pool gives nothing when the driver cannot allocate a texture.

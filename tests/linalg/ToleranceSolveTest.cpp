@@ -11,6 +11,7 @@
 #include "linalg/CgSolver.h"
 #include "linalg/GridOperatorBuilder.h"
 #include "linalg/LinalgTestSupport.h"
+#include "linalg/MultigridPreconditioner.h"
 #include "linalg/ToleranceSolve.h"
 
 namespace lt {
@@ -52,12 +53,28 @@ protected:
     }
 };
 
+using Preconditioner = CgSolver::Preconditioner;
+
 struct Converging {
     const char* name;
     HostBand (*system)(int);
     int n;
-    bool jacobi;
+    Preconditioner preconditioner;
 };
+
+// Iterations of conjugate gradients in double, preconditioned as the solver
+// is: multigrid by a cycle in double over the preconditioner's own hierarchy.
+int IterationsInDouble(const HostBand& a, const Floats& b, float tolerance, Preconditioner preconditioner) {
+    const Doubles zero(b.size(), 0.0);
+    if (preconditioner != Preconditioner::kMultigrid)
+        return host::Pcg(a, ToDoubles(b), zero, tolerance, a.N(), preconditioner == Preconditioner::kJacobi)
+            .iterations;
+    std::unique_ptr<BandMatrix> twin(Upload(a));
+    const MultigridPreconditioner multigrid(twin.get());
+    const HostCycle cycle(multigrid.Hierarchy());
+    const auto precondition = [&](const Doubles& r) { return cycle.Apply(r); };
+    return host::Pcg(a, ToDoubles(b), zero, tolerance, a.N(), precondition).iterations;
+}
 
 class ToleranceConvergenceTest : public ToleranceSolveTest, public ::testing::WithParamInterface<Converging> {};
 
@@ -70,10 +87,8 @@ TEST_P(ToleranceConvergenceTest, StopsWithinAFewIterationsOfDoubleBelowTheTolera
     const Floats b = Quarters(static_cast<size_t>(a.N()), 7);
     constexpr float kTolerance = 1e-5f;
     auto solver = MakeSolver(a, Floats(static_cast<size_t>(a.N()), 0.0f), b);
-    if (c.jacobi) {
-        ASSERT_TRUE(solver->SetPreconditioner(CgSolver::Preconditioner::kJacobi));
-    }
-    const int expected = host::Pcg(a, ToDoubles(b), Doubles(b.size(), 0.0), kTolerance, a.N(), c.jacobi).iterations;
+    ASSERT_TRUE(solver->SetPreconditioner(c.preconditioner));
+    const int expected = IterationsInDouble(a, b, kTolerance, c.preconditioner);
     const CgSolver::SolveReport report = solver->SolveTo(kTolerance, expected + expected / 4);
     EXPECT_EQ(report.stop, Stop::kConverged);
     EXPECT_EQ(report.skippedOnGpu, DriverSkips());
@@ -83,10 +98,15 @@ TEST_P(ToleranceConvergenceTest, StopsWithinAFewIterationsOfDoubleBelowTheTolera
     EXPECT_NEAR(report.relativeResidual, residual, 0.1 * kTolerance);
 }
 
+constexpr Preconditioner kPlain = Preconditioner::kNone, kJacobi = Preconditioner::kJacobi,
+                         kMultigrid = Preconditioner::kMultigrid;
+
 INSTANTIATE_TEST_SUITE_P(Systems, ToleranceConvergenceTest,
-                         ::testing::Values(Converging{"Poisson64", Poisson, 64, false},
-                                           Converging{"Poisson256", Poisson, 256, false},
-                                           Converging{"LayeredJacobi64", Layered, 64, true}),
+                         ::testing::Values(Converging{"Poisson64", Poisson, 64, kPlain},
+                                           Converging{"Poisson256", Poisson, 256, kPlain},
+                                           Converging{"LayeredJacobi64", Layered, 64, kJacobi},
+                                           Converging{"PoissonMultigrid128", Poisson, 128, kMultigrid},
+                                           Converging{"LayeredMultigrid256", Layered, 256, kMultigrid}),
                          [](const ::testing::TestParamInfo<Converging>& info) { return info.param.name; });
 
 // However many iterations the loop issues past the stop, x is the iterate of

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <utility>
 
 namespace host {
 
@@ -70,12 +71,16 @@ Vector Cg(const Band& a, const Vector& b, Vector x, int iterations) {
 
 Solution Pcg(const Band& a, const Vector& b, Vector x, double tolerance, int maxIterations, bool jacobi) {
     const auto main = std::find(a.offsets.begin(), a.offsets.end(), 0) - a.offsets.begin();
-    const auto precondition = [&](const Vector& r) {
+    return Pcg(a, b, std::move(x), tolerance, maxIterations, [&](const Vector& r) {
         Vector z = r;
         if (jacobi)
             for (size_t i = 0; i < z.size(); ++i) z[i] /= a.diagonals[static_cast<size_t>(main)][i];
         return z;
-    };
+    });
+}
+
+Solution Pcg(const Band& a, const Vector& b, Vector x, double tolerance, int maxIterations,
+             const std::function<Vector(const Vector&)>& precondition) {
     Vector r = a.Multiply(x);
     for (size_t i = 0; i < r.size(); ++i) r[i] = b[i] - r[i];
     Vector z = precondition(r), p = z;

@@ -43,6 +43,9 @@ struct Solution {
     int iterations;
 };
 Solution Pcg(const Band& a, const Vector& b, Vector x, double tolerance, int maxIterations, bool jacobi);
+// The same with z = M^-1 r given.
+Solution Pcg(const Band& a, const Vector& b, Vector x, double tolerance, int maxIterations,
+             const std::function<Vector(const Vector&)>& precondition);
 
 // ||b - A x|| / ||b||.
 double RelativeResidual(const Band& a, const Vector& b, const Vector& x);

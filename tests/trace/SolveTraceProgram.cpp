@@ -3,7 +3,8 @@
 // the solves after it lie between two string markers in the GL stream, so a
 // recorded trace shows exactly what steady solving asks of the driver. Then
 // the same for a tolerance solve that the GPU stops by itself: its loop must
-// read nothing back, whatever the solve reads before and after it.
+// read nothing back, whatever the solve reads before and after it; and the
+// same with multigrid preconditioning.
 #include <GL/glew.h>
 
 #include <cstdio>
@@ -20,6 +21,7 @@ namespace {
 constexpr int kGrid = 64;
 constexpr float kTolerance = 1e-4f;
 constexpr int kBudget = 40;  // about three times what the tolerance takes
+constexpr int kMultigridBudget = 8;
 
 bool Mark(const char* text) {
     if (GLEW_GREMEDY_string_marker) {
@@ -66,11 +68,23 @@ int RunSolves() {
     if (!Mark("zentor-trace: tolerance solve begin")) return 2;
     const CgSolver::SolveReport report = solver.SolveTo(kTolerance, kBudget);
     if (!Mark("zentor-trace: tolerance solve end")) return 2;
-    std::printf("tolerance solve: %d iterations of %d, relative residual %g, %s\n", report.iterations, kBudget,
-                static_cast<double>(report.relativeResidual),
+    std::printf("tolerance solve: %d iterations of %d, relative residual %g, %s\n", report.iterations,
+                kBudget, static_cast<double>(report.relativeResidual),
                 report.skippedOnGpu ? "skipped on the GPU" : "read back every few iterations");
     // One batch: a restart would read back between two runs of skipped iterations.
-    return report.Converged() && report.skippedOnGpu && report.iterations < kBudget / 2 ? 0 : 3;
+    if (!(report.Converged() && report.skippedOnGpu && report.iterations < kBudget / 2)) return 3;
+
+    // The same with a multigrid cycle in every iteration.
+    if (!solver.SetPreconditioner(CgSolver::Preconditioner::kMultigrid)) return 4;
+    solver.SolveTo(kTolerance, kMultigridBudget);
+    x->Fill(0.0f);
+    if (!Mark("zentor-trace: multigrid solve begin")) return 2;
+    const CgSolver::SolveReport multigrid = solver.SolveTo(kTolerance, kMultigridBudget);
+    if (!Mark("zentor-trace: multigrid solve end")) return 2;
+    std::printf("multigrid solve: %d iterations of %d, relative residual %g\n", multigrid.iterations,
+                kMultigridBudget, static_cast<double>(multigrid.relativeResidual));
+    return multigrid.Converged() && multigrid.skippedOnGpu && multigrid.iterations < kMultigridBudget / 2 ? 0
+                                                                                                          : 4;
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 # Records every GL call of the solve trace program with apitrace and checks
 # the calls between its markers. The steady fixed-count solves: nothing read
 # back or waited for, and no texture, framebuffer, query, shader or program
-# made. The tolerance solve: nothing made either, and inside its loop, from
-# the first conditionally rendered iteration to the last, nothing read back.
+# made. The tolerance solves, plain and with a multigrid cycle an iteration:
+# nothing made either, and inside each loop, from the first conditionally
+# rendered iteration to the last, nothing read back.
 #
 #   check-solve-trace.sh PROGRAM WORK_DIR
 set -euo pipefail
@@ -49,6 +50,7 @@ creation='glGenTextures|glCreateTextures|glTexImage2D|glTexStorage2D|glGenFrameb
 
 between "steady solves" >"$work/steady.txt"
 between "tolerance solve" >"$work/tolerance.txt"
+between "multigrid solve" >"$work/multigrid.txt"
 awk 'index($0, "\"zentor-trace: steady solves begin\"") { exit } { print }' "$work/dump.txt" >"$work/setup.txt"
 
 # The dump must name calls the way the checks below expect: setting up
@@ -58,14 +60,24 @@ awk 'index($0, "\"zentor-trace: steady solves begin\"") { exit } { print }' "$wo
 
 refuse "$work/steady.txt" "$readback|$creation" "steady solves made calls they must not make"
 refuse "$work/tolerance.txt" "$creation" "the second tolerance solve made GL objects"
+refuse "$work/multigrid.txt" "$creation" "the second multigrid solve made GL objects"
 
 conditional='glBeginConditionalRender(NV)?|glEndConditionalRender(NV)?'
-awk -v pattern="^[0-9]+ ($conditional)\\\\(" '
-  { line[NR] = $0 }
-  $0 ~ pattern { if (!first) first = NR; last = NR }
-  END { for (i = first; first && i <= last; ++i) print line[i] }' "$work/tolerance.txt" >"$work/loop.txt"
-skipped=$(calls "$work/loop.txt" 'glBeginConditionalRender(NV)?' | wc -l)
-[[ $skipped -ge 2 ]] || { echo "the tolerance solve rendered no iterations conditionally" >&2; exit 1; }
-refuse "$work/loop.txt" "$readback" "the tolerance solve's loop read back or waited"
+# The calls of a tolerance solve's loop, from its first conditionally
+# rendered iteration to its last: at least two, none reading back.
+check_loop() {  # FILE NAME
+  awk -v pattern="^[0-9]+ ($conditional)\\\\(" '
+    { line[NR] = $0 }
+    $0 ~ pattern { if (!first) first = NR; last = NR }
+    END { for (i = first; first && i <= last; ++i) print line[i] }' "$work/$1.txt" >"$work/$1-loop.txt"
+  skipped=$(calls "$work/$1-loop.txt" 'glBeginConditionalRender(NV)?' | wc -l)
+  [[ $skipped -ge 2 ]] || { echo "the $2 rendered no iterations conditionally" >&2; exit 1; }
+  refuse "$work/$1-loop.txt" "$readback" "the $2's loop read back or waited"
+  loop_calls=$(wc -l <"$work/$1-loop.txt")
+}
+check_loop tolerance "tolerance solve"
+tolerance_skipped=$skipped tolerance_loop=$loop_calls
+check_loop multigrid "multigrid solve"
 echo "$(wc -l <"$work/steady.txt") GL calls in the steady solves, none forbidden;" \
-  "$skipped conditionally rendered iterations in the tolerance solve's loop of $(wc -l <"$work/loop.txt") calls, none reading back"
+  "$tolerance_skipped conditionally rendered iterations in the tolerance solve's loop of $tolerance_loop calls," \
+  "$skipped in the multigrid solve's loop of $loop_calls, none reading back"
