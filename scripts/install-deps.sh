@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project builds, tests and benchmarks with,
-# skipping the network entirely when everything is already there.
+# and any named as arguments (scripts/docs.sh adds doxygen), skipping the
+# network entirely when everything is already there.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
   libglew-dev libegl-dev libopengl-dev libegl-mesa0 freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri mesa-utils
   xvfb xauth x11-utils xdotool imagemagick apitrace python3
   libgtest-dev libgmock-dev libbenchmark-dev libeigen3-dev
+  "$@"
 )
 if [[ "${ZENTOR_WITH_BENCH_TOOLS:-0}" == 1 ]]; then
   packages+=(gnuplot-nox valgrind)
