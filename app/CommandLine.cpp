@@ -101,7 +101,7 @@ int AnswerCommandLine(const CommandLine& commandLine) {
 
 bool CheckDisplay(const CommandLine& commandLine) {
     const char* program = commandLine.program.c_str();
-    const char* name = commandLine.displayGiven ? commandLine.displayName.c_str() : std::getenv("DISPLAY");
+    const char* name = commandLine.displayGiven ? commandLine.displayName.c_str() : DefaultDisplayName();
     if (name == nullptr || *name == '\0') {
         std::fprintf(stderr, "%s: no display to open: DISPLAY is not set; %s runs the demo headless\n", program,
                      kHeadlessCommand);

@@ -13,7 +13,9 @@
 #include "app/FrameTiming.h"
 #include "app/Scene.h"
 #include "app/Window.h"
+#include "app/XServer.h"
 #include "gpu/FullScreenPass.h"
+#include "gpu/GlPlatform.h"
 #include "gpu/ResourcePool.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/PackedVector.h"
@@ -69,7 +71,7 @@ float RandomDropCoordinate() {
 
 void Quit() {
     DestroyScene();
-    std::exit(0);
+    EndProgram(0);
 }
 
 // The title follows at once rather than at the next refresh, up to a second
@@ -156,9 +158,7 @@ void AddDrop(float x, float y) {
     AttachPassTarget(g_pHeightCurrent->Texture());
     g_pDropProgram->Bind();
     // A one-pixel point lands at (x*w, y*h) of the target: exactly one texel.
-    glBegin(GL_POINTS);
-    glVertex2f((x - 0.5f) * 2.0f, (y - 0.5f) * 2.0f);
-    glEnd();
+    DrawPoint((x - 0.5f) * 2.0f, (y - 0.5f) * 2.0f);
     g_pDropProgram->Unbind();
     EndRenderToTexture();
 }

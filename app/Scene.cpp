@@ -7,6 +7,7 @@
 #include "app/SurfaceRenderer.h"
 #include "app/WaterSimulation.h"
 #include "app/Window.h"
+#include "app/XServer.h"
 #include "gpu/Framework.h"
 #include "gpu/ShaderProgram.h"
 
@@ -55,7 +56,7 @@ void InitScene() {
     SetSceneParameters();
     if (!InitFramework()) {
         std::printf("Zentor failed to initalize.\n");
-        std::exit(-1);
+        EndProgram(-1);
     }
     g_pWater = new WaterSimulation(g_iGridWidth, g_iGridHeight, {g_fWaveSpeed, g_fTimeStep, g_fSpacingX, g_fSpacingY});
     g_pWaveSurface = g_pWater->wave;

@@ -2,6 +2,7 @@
 
 #include "app/Scene.h"
 #include "app/Window.h"
+#include "gpu/GlPlatform.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/UnpackedVector.h"
 
@@ -64,15 +65,7 @@ void DrawSurface() {
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, g_pHeightCurrent->Texture());
     g_pLightingProgram->Bind();
-    glBegin(GL_QUADS);
-    glTexCoord2f(0.0f, 0.0f);
-    glVertex3f(-1.0f, -1.0f, 0.0f);
-    glTexCoord2f(0.0f, 1.0f);
-    glVertex3f(-1.0f, 1.0f, 0.0f);
-    glTexCoord2f(1.0f, 1.0f);
-    glVertex3f(1.0f, 1.0f, 0.0f);
-    glTexCoord2f(1.0f, 0.0f);
-    glVertex3f(1.0f, -1.0f, 0.0f);
-    glEnd();
+    DrawTexturedQuad({{-1.0f, -1.0f, 0.0f, 0.0f}, {-1.0f, 1.0f, 0.0f, 1.0f}, {1.0f, 1.0f, 1.0f, 1.0f},
+                      {1.0f, -1.0f, 1.0f, 0.0f}});
     g_pLightingProgram->Unbind();
 }

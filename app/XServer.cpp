@@ -4,12 +4,18 @@
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 
+#include <cstdlib>
+
 bool DisplayOpens(const char* name) {
     Display* display = XOpenDisplay(name);
     if (display == nullptr) return false;
     XCloseDisplay(display);
     return true;
 }
+
+const char* DefaultDisplayName() { return std::getenv("DISPLAY"); }
+
+void EndProgram(int status) { std::exit(status); }
 
 bool ReportKeyRepeatsAsPresses() {
     Display* display = glXGetCurrentDisplay();

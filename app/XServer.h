@@ -1,10 +1,18 @@
 #pragma once
 
 // What the demo asks of the X server itself. Xlib stays in its own file:
-// its Display and Window types clash with the names of the demo.
+// its Display and Window types clash with the names of the demo. The browser
+// build answers for the page instead (web/BrowserPage.cpp).
 
 // Whether a connection to the display can be opened (null for DISPLAY).
 bool DisplayOpens(const char* name);
+
+// The display GLUT opens when none is named: DISPLAY's value, or null.
+const char* DefaultDisplayName();
+
+// Ends the program with that status: the process, or on a page the program
+// with its pending callbacks.
+[[noreturn]] void EndProgram(int status);
 
 // Asks the server to report a held key's auto-repeat as further presses
 // without the release before each, on the connection of the current GL

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "gpu/GlPlatform.h"
 #include "gpu/ResourcePool.h"
 
 GpuResourcePool* g_resourcePool = nullptr;
@@ -16,56 +17,6 @@ namespace {
 
 unsigned g_uGeneration = 0;
 unsigned g_uLastGeneration = 0;
-
-struct RequiredExtension {
-    const char* name;
-    const char* missingMessage;
-};
-
-// Tested in this order; only the first missing one is reported.
-constexpr RequiredExtension kRequiredExtensions[] = {
-    {"GL_EXT_framebuffer_object", "GL_EXT_framebuffer_object not supported.\n"},
-    {"GL_ARB_shader_objects", "ARB_shader_objects not supported!\n"},
-    {"GL_ARB_shading_language_100", "ARB_shading_language_100 not supported!\n"},
-};
-
-bool LoadGlEntryPoints() {
-    // Resolve every entry point GLEW knows, whatever the extension string says.
-    glewExperimental = GL_TRUE;
-    // A GLEW built for GLX loads every GL entry point before it looks for a
-    // GLX display, which a context made through EGL does not have: then only
-    // its GLX part has failed, and the framework needs none of it.
-    const GLenum result = glewInit();
-    if (result != GLEW_OK && result != GLEW_ERROR_NO_GLX_DISPLAY) {
-        std::printf("Error initializing GLEW %s\n",
-                    reinterpret_cast<const char*>(glewGetErrorString(result)));
-        if (result == GLEW_ERROR_NO_GL_VERSION)
-            Refuse("InitFramework", "the GL gives no version, as when no OpenGL context is current on this thread: "
-                                    "open a HeadlessContext (gpu/HeadlessContext.h) or create a window first");
-        return false;
-    }
-    return true;
-}
-
-bool HasRequiredExtensions() {
-    for (const RequiredExtension& extension : kRequiredExtensions) {
-        if (!glewGetExtension(extension.name)) {
-            std::fputs(extension.missingMessage, stdout);
-            return false;
-        }
-    }
-    return true;
-}
-
-// Programs are built through the OpenGL 2.0 entry points. A driver that offers
-// GLSL only through the extensions may leave them unresolved (when no
-// InitFramework had GLEW resolve everything), and a call through a null
-// pointer would crash where the process should end cleanly.
-bool ShaderEntryPointsResolved() {
-    return glCreateShader && glShaderSource && glCompileShader && glGetShaderiv && glIsShader &&
-           glDeleteShader && glCreateProgram && glAttachShader && glLinkProgram && glGetProgramiv &&
-           glDeleteProgram && glUseProgram;
-}
 
 }  // namespace
 
@@ -90,6 +41,7 @@ void ShutdownFramework() {
         delete g_resourcePool;
         g_resourcePool = nullptr;
     }
+    ReleasePlatformObjects();
     g_uGeneration = 0;
 }
 
@@ -121,12 +73,6 @@ bool Refuse(const char* call, const char* reasonFormat, ...) {
     return false;
 }
 
-namespace {
-
-bool SeparateReadAndDrawBindings() { return GLEW_VERSION_3_0 || GLEW_EXT_framebuffer_blit; }
-
-}  // namespace
-
 FrameworkFramebufferScope::FrameworkFramebufferScope() {
     if (g_frameworkFbo == 0) return;
     glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &previousDraw_);
@@ -148,11 +94,7 @@ FrameworkFramebufferScope::~FrameworkFramebufferScope() {
 
 void CheckGlslSupport() {
     if (g_glslSupported) return;
-    glewInit();
-    const bool glslOffered =
-        GLEW_VERSION_2_0 ||
-        (glewGetExtension("GL_ARB_shader_objects") && glewGetExtension("GL_ARB_shading_language_100"));
-    if (glslOffered && ShaderEntryPointsResolved()) {
+    if (GlslOffered()) {
         g_glslSupported = true;
         return;
     }

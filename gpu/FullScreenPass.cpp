@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "gpu/GlPlatform.h"
+
 const char* const kPassThroughVertexSource =
     "void main(void){   gl_Position       = vec4( gl_Vertex.xy, 0.0, 1.0 );   "
     "gl_TexCoord[0].xy = gl_MultiTexCoord0.xy;}";
@@ -35,16 +37,12 @@ bool CheckFramebufferStatus() {
 }
 
 void AttachPassTarget(GLuint texture, GLenum attachment) {
+    if (texture != 0) UnbindFromTextureUnits(texture);
     glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, attachment, GL_TEXTURE_2D, texture, 0);
 }
 
 void DrawFullScreenPass() {
-    glBegin(GL_TRIANGLES);
-    glTexCoord2f(0.0f, 0.0f);
-    glVertex2f(-1.0f, -1.0f);
-    glTexCoord2f(2.0f, 0.0f);
-    glVertex2f(3.0f, -1.0f);
-    glTexCoord2f(0.0f, 2.0f);
-    glVertex2f(-1.0f, 3.0f);
-    glEnd();
+    static constexpr TexturedVertex kCovering[3] = {{-1.0f, -1.0f, 0.0f, 0.0f}, {3.0f, -1.0f, 2.0f, 0.0f},
+                                                     {-1.0f, 3.0f, 0.0f, 2.0f}};
+    DrawTexturedTriangle(kCovering);
 }

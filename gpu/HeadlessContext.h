@@ -35,7 +35,8 @@ public:
 
     /// Whether Open made a context that Close has not destroyed.
     bool IsOpen() const { return context_ != nullptr; }
-    /// "device" or "surfaceless" while open, otherwise null.
+    /// "device" or "surfaceless" while open ("webgl2" in the browser build,
+    /// where the context is WebGL 2 on a hidden canvas), otherwise null.
     const char* Platform() const { return platform_; }
 
 private:

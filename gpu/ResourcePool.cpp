@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+#include "gpu/GlPlatform.h"
+
 GpuResourcePool::~GpuResourcePool() {
     for (TextureEntry& entry : textures) {
         if (entry.texture != 0) {
@@ -112,7 +114,7 @@ void GpuResourcePool::AllocateGlTexture(TextureEntry& entry) {
     glTexParameterf(desc.target, GL_TEXTURE_MAG_FILTER, static_cast<GLfloat>(GL_NEAREST));
     glTexParameterf(desc.target, GL_TEXTURE_WRAP_S, static_cast<GLfloat>(GL_REPEAT));
     glTexParameterf(desc.target, GL_TEXTURE_WRAP_T, static_cast<GLfloat>(GL_REPEAT));
-    glTexImage2D(desc.target, 0, desc.internalFormat, desc.width, desc.height, 0, GL_RGBA, GL_FLOAT, nullptr);
+    UploadFloatTexels(desc.target, desc.internalFormat, desc.width, desc.height, GL_RGBA, nullptr);
     glBindTexture(desc.target, 0);
 }
 

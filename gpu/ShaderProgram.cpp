@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "gpu/Framework.h"
+#include "gpu/GlPlatform.h"
 
 namespace {
 
@@ -169,8 +171,10 @@ GLuint ShaderProgram::CompileStage(const char* source, GLenum stageType, int sou
         return 0;
     }
 
+    const std::string driverText = ShaderTextForDriver(text, stageType);
+    const char* const driverSource = driverText.c_str();
     GLuint shader = glCreateShader(stageType);
-    glShaderSource(shader, 1, &text, nullptr);
+    glShaderSource(shader, 1, &driverSource, nullptr);
     glCompileShader(shader);
 
     GLint status = GL_FALSE, logLength = 0;
@@ -181,7 +185,7 @@ GLuint ShaderProgram::CompileStage(const char* source, GLenum stageType, int sou
         shader = 0;
     }
     const bool failed = glGetError() != GL_NO_ERROR || status != GL_TRUE || shader == 0;
-    if (failed) ReportCompileFailure(shader, stageType, text);
+    if (failed) ReportCompileFailure(shader, stageType, driverSource);
     std::free(fileText);
     if (!failed) return shader;
     if (shader != 0) glDeleteShader(shader);
@@ -194,6 +198,9 @@ void ShaderProgram::Build(const char* vertexSource, const char* fragmentSource, 
     GLuint vertexShader = 0, fragmentShader = 0;
     if (vertexSource != nullptr) {
         vertexShader = CompileStage(vertexSource, GL_VERTEX_SHADER, sourceKind);
+        vertexOk = vertexShader != 0;
+    } else if (VertexStageStandIn() != nullptr) {
+        vertexShader = CompileStage(VertexStageStandIn(), GL_VERTEX_SHADER, kShaderSourceText);
         vertexOk = vertexShader != 0;
     }
     if (fragmentSource != nullptr) {

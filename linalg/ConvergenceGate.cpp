@@ -5,6 +5,7 @@
 
 #include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
+#include "gpu/GlPlatform.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/GpuScalar.h"
 #include "linalg/KernelSupport.h"
@@ -36,27 +37,19 @@ bool ConvergenceGate::Running(float rr, float bb, float tolerance2) {
     return rr > bound && std::isfinite(rr);
 }
 
-ConvergenceGate::ConvergenceGate() : m_pTarget(new GpuScalar()), m_generation(FrameworkGeneration()) {
+ConvergenceGate::ConvergenceGate() : m_pTarget(new GpuScalar()) {
     m_pTestProgram = kernel::Build(kPassThroughVertexSource, (std::string(kRunningSource) + kTestSource).c_str(),
                                    {{"g_sResidual", 0}, {"g_sRhsNorm", 1}}, {{"g_fTolerance2", &m_iToleranceLocation}});
 }
 
-// Query names belong to the context the framework ran on.
 ConvergenceGate::~ConvergenceGate() {
-    if (!m_queries.empty() && m_generation == FrameworkGeneration())
-        glDeleteQueries(static_cast<GLsizei>(m_queries.size()), m_queries.data());
     kernel::Delete(m_pTestProgram);
     delete m_pTarget;
 }
 
-bool ConvergenceGate::DriverSkips() { return GLEW_VERSION_3_0 || GLEW_NV_conditional_render; }
+bool ConvergenceGate::DriverSkips() { return ConditionalRenderingAvailable(); }
 
-void ConvergenceGate::Reserve(int iterations) {
-    const size_t held = m_queries.size();
-    if (iterations <= static_cast<int>(held)) return;
-    m_queries.resize(static_cast<size_t>(iterations));
-    glGenQueries(static_cast<GLsizei>(m_queries.size() - held), m_queries.data() + held);
-}
+void ConvergenceGate::Reserve(int iterations) { m_queries.Reserve(iterations); }
 
 void ConvergenceGate::SetTolerance(float tolerance) {
     m_pTestProgram->Bind();
@@ -70,34 +63,19 @@ void ConvergenceGate::Test(int i, GpuScalar* residual, GpuScalar* rhsNorm) {
     kernel::BindTexture(GL_TEXTURE0, residual->Texture());
     kernel::BindTexture(GL_TEXTURE1, rhsNorm->Texture());
     m_pTestProgram->Bind();
-    glBeginQuery(GL_SAMPLES_PASSED, m_queries[static_cast<size_t>(i)]);
+    m_queries.Begin(i);
     kernel::DrawSingleFragment();
-    glEndQuery(GL_SAMPLES_PASSED);
+    m_queries.End();
     m_pTestProgram->Unbind();
     glActiveTexture(GL_TEXTURE0);
 }
 
 // The GPU waits for the test, never the host.
-void ConvergenceGate::BeginSkippable(int i) {
-    const GLuint query = m_queries[static_cast<size_t>(i)];
-    if (GLEW_VERSION_3_0)
-        glBeginConditionalRender(query, GL_QUERY_WAIT);
-    else
-        glBeginConditionalRenderNV(query, GL_QUERY_WAIT_NV);
-}
+void ConvergenceGate::BeginSkippable(int i) { BeginConditionalRendering(m_queries.Name(i)); }
 
-void ConvergenceGate::EndSkippable() {
-    if (GLEW_VERSION_3_0)
-        glEndConditionalRender();
-    else
-        glEndConditionalRenderNV();
-}
+void ConvergenceGate::EndSkippable() { EndConditionalRendering(); }
 
-bool ConvergenceGate::Passed(int i) {
-    GLuint samples = 0;
-    glGetQueryObjectuiv(m_queries[static_cast<size_t>(i)], GL_QUERY_RESULT, &samples);
-    return samples != 0;
-}
+bool ConvergenceGate::Passed(int i) { return m_queries.AnySurvived(i); }
 
 int ConvergenceGate::Passes(int issued) {
     int low = 0, high = issued;

@@ -2,15 +2,15 @@
 
 #include <GL/glew.h>
 
-#include <vector>
+#include "gpu/FragmentQueries.h"
 
 class GpuScalar;
 class ShaderProgram;
 
 // Decides on the GPU, before each iteration of a tolerance solve, whether the
 // solve goes on: a one-fragment test pass survives while the squared residual
-// rr exceeds tolerance^2 * bb (bb = |b|^2) and is finite, and an occlusion
-// query per iteration counts whether it survived. Where the driver renders
+// rr exceeds tolerance^2 * bb (bb = |b|^2) and is finite, and a query per
+// iteration (FragmentQueries) says whether it survived. Where the driver renders
 // conditionally, the iteration after a test is drawn only if the test
 // survived, so the GPU stops by itself and the host needs no value until the
 // loop is over. Once a test fails, every later one fails too: the skipped
@@ -49,9 +49,8 @@ public:
     static bool Running(float rr, float bb, float tolerance2);
 
 private:
-    std::vector<GLuint> m_queries;
+    FragmentQueries m_queries;
     GpuScalar* m_pTarget;  // the test fragment's destination; nothing reads it
-    unsigned m_generation;
     ShaderProgram* m_pTestProgram = nullptr;
     GLint m_iToleranceLocation = -1;
 };

@@ -6,6 +6,7 @@
 
 #include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
+#include "gpu/GlPlatform.h"
 #include "gpu/ResourcePool.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/KernelSupport.h"
@@ -174,7 +175,7 @@ void GpuScalar::ReleaseSharedPrograms() {
 void GpuScalar::SetValue(float v) {
     if (!CheckOperands("GpuScalar::SetValue", nullptr, this)) return;
     kernel::BindTexture(GL_TEXTURE0, texture);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F_ARB, 1, 1, 0, GL_LUMINANCE, GL_FLOAT, &v);
+    UploadFloatTexels(GL_TEXTURE_2D, GL_RGBA32F_ARB, 1, 1, GL_LUMINANCE, &v);
     glBindTexture(GL_TEXTURE_2D, 0);
 }
 
@@ -191,7 +192,7 @@ void GpuScalar::ReadValue(float* out) {
     }
     FrameworkFramebufferScope framebuffer;
     AttachPassTarget(texture);
-    glReadPixels(0, 0, 1, 1, GL_RED, GL_FLOAT, out);
+    ReadFloatPixels(0, 0, 1, 1, GL_RED, out);
 }
 
 float GpuScalar::GetValue() {

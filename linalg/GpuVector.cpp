@@ -11,6 +11,7 @@
 
 #include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
+#include "gpu/GlPlatform.h"
 #include "linalg/KernelSupport.h"
 
 namespace {
@@ -183,14 +184,14 @@ void GpuVector::AttachOwnTexture() {
 
 void GpuVector::UploadTexels(GLenum format, const float* values) {
     kernel::BindTexture(GL_TEXTURE0, texture);
-    glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, width, height, 0, format, GL_FLOAT, values);
+    UploadFloatTexels(GL_TEXTURE_2D, internalFormat, width, height, format, values);
     glBindTexture(GL_TEXTURE_2D, 0);
 }
 
 void GpuVector::ReadTexels(GLuint source, int w, int h, GLenum format, float* values) {
     FrameworkFramebufferScope framebuffer;
     AttachPassTarget(source);
-    glReadPixels(0, 0, w, h, format, GL_FLOAT, values);
+    ReadFloatPixels(0, 0, w, h, format, values);
 }
 
 namespace {

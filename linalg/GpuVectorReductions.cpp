@@ -12,6 +12,7 @@
 
 #include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
+#include "gpu/GlPlatform.h"
 #include "gpu/ShaderProgram.h"
 #include "linalg/GpuScalar.h"
 #include "linalg/GpuVector.h"
@@ -168,12 +169,9 @@ int CeilDiv(int value, int divisor) { return (value + divisor - 1) / divisor; }
 
 
 void DrawQuad(const ReductionQuad& quad) {
-    glBegin(GL_QUADS);
-    for (const ReductionQuad::Vertex& vertex : quad.vertices) {
-        glTexCoord2f(vertex.s, vertex.t);
-        glVertex2f(vertex.x, vertex.y);
-    }
-    glEnd();
+    const ReductionQuad::Vertex* v = quad.vertices;
+    DrawTexturedQuad({{v[0].x, v[0].y, v[0].s, v[0].t}, {v[1].x, v[1].y, v[1].s, v[1].t},
+                      {v[2].x, v[2].y, v[2].s, v[2].t}, {v[3].x, v[3].y, v[3].s, v[3].t}});
 }
 
 void HalveX(ReductionQuad::Vertex& vertex) {

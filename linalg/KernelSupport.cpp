@@ -1,6 +1,7 @@
 #include "linalg/KernelSupport.h"
 
 #include "gpu/FullScreenPass.h"
+#include "gpu/GlPlatform.h"
 #include "gpu/ResourcePool.h"
 #include "gpu/ShaderProgram.h"
 
@@ -44,12 +45,7 @@ void BindTexture(GLenum unit, GLuint texture) {
     glBindTexture(GL_TEXTURE_2D, texture);
 }
 
-void DrawSingleFragment() {
-    glBegin(GL_POINTS);
-    glTexCoord2f(0.0f, 0.0f);
-    glVertex2f(0.0f, 0.0f);
-    glEnd();
-}
+void DrawSingleFragment() { DrawTexturedPoint({0.0f, 0.0f, 0.0f, 0.0f}); }
 
 bool TwoRenderTargets() {
     GLint buffers = 0;

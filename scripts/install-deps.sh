@@ -14,6 +14,11 @@ packages=(
 if [[ "${ZENTOR_WITH_BENCH_TOOLS:-0}" == 1 ]]; then
   packages+=(gnuplot-nox valgrind)
 fi
+# The browser build: Emscripten (with Node.js), GoogleTest's sources for it,
+# and the browser its tests run in.
+if [[ "${ZENTOR_WITH_WEB_TOOLS:-0}" == 1 ]]; then
+  packages+=(emscripten googletest chromium)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -20,6 +20,8 @@ import subprocess
 import sys
 from collections import defaultdict
 
+import browser_section
+
 SIZES = [128, 256, 512, 1024, 2048]
 OPERATIONS = [
     ("BM_Fill", "Fill"),
@@ -459,6 +461,8 @@ def main():
     values.update(soak_values(soak))
     values.update(solve_values(solves))
     values.update(frame_targets(before, after))
+    # Measured apart (scripts/web.sh --bench): kept from its own file.
+    values["browser_section"] = browser_section.render(load(os.path.join(docs, browser_section.DATA)))
     sections = {"baseline": bool(before), "ratios": bool(ratios), "trace": bool(trace),
                 "profile_512": bool(profiles[512]), "profile_128": bool(profiles[128]),
                 "soak": "soak_frames" in values, "no_soak": "soak_frames" not in values,
