@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 docs_dir=${ZENTOR_DOCS_DIR:-$root/build-docs}
 
-"$root/scripts/install-deps.sh" doxygen
+ZENTOR_WITH_DOCS_TOOLS=1 "$root/scripts/install-deps.sh"
 # The library's configuration alone: the version and the installed headers
 # come from it, and nothing needs compiling.
 cmake -S "$root" -B "$docs_dir" -DZENTOR_BUILD_DOCS=ON \

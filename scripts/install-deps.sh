@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project builds, tests and benchmarks with,
-# and any named as arguments (scripts/docs.sh adds doxygen), skipping the
-# network entirely when everything is already there.
+# skipping the network entirely when everything is already there.
 set -euo pipefail
 
 packages=(
@@ -9,10 +8,13 @@ packages=(
   libglew-dev libegl-dev libopengl-dev libegl-mesa0 freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri mesa-utils
   xvfb xauth x11-utils xdotool imagemagick apitrace python3
   libgtest-dev libgmock-dev libbenchmark-dev libeigen3-dev
-  "$@"
 )
 if [[ "${ZENTOR_WITH_BENCH_TOOLS:-0}" == 1 ]]; then
   packages+=(gnuplot-nox valgrind)
+fi
+# The API reference (scripts/docs.sh).
+if [[ "${ZENTOR_WITH_DOCS_TOOLS:-0}" == 1 ]]; then
+  packages+=(doxygen)
 fi
 # The browser build: Emscripten (with Node.js), GoogleTest's sources for it,
 # and the browser its tests run in.
