@@ -56,6 +56,10 @@ install(EXPORT ZentorTargets
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/ZentorConfig.cmake.in
   ${PROJECT_BINARY_DIR}/ZentorConfig.cmake
   INSTALL_DESTINATION ${ZENTOR_INSTALL_CMAKEDIR})
+# Before 1.0 a minor version may change what calls do (CHANGELOG.md lists it
+# under "Changed"), so find_package(Zentor 0.3) takes 0.3.0 and its patch
+# releases, and refuses 0.2, 0.4 and any other major version. From 1.0 on,
+# SameMajorVersion will say the same of the major version.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/ZentorConfigVersion.cmake
   VERSION ${PROJECT_VERSION}
   COMPATIBILITY SameMinorVersion)
@@ -63,3 +67,5 @@ install(FILES
   ${PROJECT_BINARY_DIR}/ZentorConfig.cmake
   ${PROJECT_BINARY_DIR}/ZentorConfigVersion.cmake
   DESTINATION ${ZENTOR_INSTALL_CMAKEDIR})
+# The license travels with every copy of the libraries.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -12,6 +12,10 @@ packages=(
 if [[ "${ZENTOR_WITH_BENCH_TOOLS:-0}" == 1 ]]; then
   packages+=(gnuplot-nox valgrind)
 fi
+# The API reference (scripts/docs.sh).
+if [[ "${ZENTOR_WITH_DOCS_TOOLS:-0}" == 1 ]]; then
+  packages+=(doxygen)
+fi
 # The browser build: Emscripten (with Node.js), GoogleTest's sources for it,
 # and the browser its tests run in.
 if [[ "${ZENTOR_WITH_WEB_TOOLS:-0}" == 1 ]]; then

@@ -1,10 +1,12 @@
 # Installs the libraries from BUILD_DIR into a fresh prefix under WORK_DIR,
 # builds EXAMPLE_DIR against that installation as an outside project would,
 # with GLUT out of reach, and runs the example with no display: its relative
-# residual must be below MAX_RESIDUAL.
+# residual must be below MAX_RESIDUAL. With INSTALLED_VERSION, a project that
+# asks for the next major version must be refused this installation, which
+# must say it is INSTALLED_VERSION.
 #
 #   cmake -DBUILD_DIR=... -DWORK_DIR=... -DEXAMPLE_DIR=... -DEXAMPLE_NAME=...
-#         -DGENERATOR=... -DMAX_RESIDUAL=... [-DCONFIG=...]
+#         -DGENERATOR=... -DMAX_RESIDUAL=... [-DCONFIG=...] [-DINSTALLED_VERSION=...]
 #         -P ConsumeInstalledPackage.cmake
 
 foreach(required BUILD_DIR WORK_DIR EXAMPLE_DIR EXAMPLE_NAME GENERATOR MAX_RESIDUAL)
@@ -39,6 +41,25 @@ run("configure the example" ${CMAKE_COMMAND} -S ${EXAMPLE_DIR} -B ${example_buil
 file(STRINGS ${example_build}/CMakeCache.txt found REGEX "^Zentor_DIR:")
 if(NOT found MATCHES "=${prefix}/")
   message(FATAL_ERROR "the example found another Zentor: ${found}")
+endif()
+
+if(DEFINED INSTALLED_VERSION)
+  string(REGEX MATCH "^[0-9]+" major ${INSTALLED_VERSION})
+  math(EXPR next_major "${major} + 1")
+  set(probe ${WORK_DIR}/newer-major)
+  file(WRITE ${probe}/CMakeLists.txt "cmake_minimum_required(VERSION 3.20)
+project(ZentorVersionProbe LANGUAGES CXX)
+find_package(Zentor ${next_major}.0 QUIET)
+message(\"found '\${Zentor_FOUND}' considered '\${Zentor_CONSIDERED_VERSIONS}'\")
+")
+  run("configure the version probe" ${CMAKE_COMMAND} -S ${probe} -B ${probe}/build -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix}
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
+  # The example found everything the package needs, so only the version can
+  # refuse it here.
+  if(NOT output MATCHES "found '(0|FALSE)' considered '${INSTALLED_VERSION}'")
+    message(FATAL_ERROR "find_package(Zentor ${next_major}.0) should see ${INSTALLED_VERSION} and refuse it:\n${output}")
+  endif()
 endif()
 
 run("build the example" ${CMAKE_COMMAND} --build ${example_build} --config ${CONFIG})
