@@ -88,30 +88,9 @@ void WrapExtensionEntryPoints() {
 
 }  // namespace
 
-GlCallCounter::GlCallCounter() {
-    WrapExtensionEntryPoints();
-    start_ = g_counts;
-}
+GlCallCounter::GlCallCounter() { WrapExtensionEntryPoints(); }
 
-GlCallCounts GlCallCounter::Counts() const {
-    GlCallCounts delta;
-    delta.genTextures = g_counts.genTextures - start_.genTextures;
-    delta.deleteTextures = g_counts.deleteTextures - start_.deleteTextures;
-    delta.bindTexture = g_counts.bindTexture - start_.bindTexture;
-    delta.texParameter = g_counts.texParameter - start_.texParameter;
-    delta.texImage2D = g_counts.texImage2D - start_.texImage2D;
-    delta.readPixels = g_counts.readPixels - start_.readPixels;
-    delta.getTexImage = g_counts.getTexImage - start_.getTexImage;
-    delta.genFramebuffers = g_counts.genFramebuffers - start_.genFramebuffers;
-    delta.deleteFramebuffers = g_counts.deleteFramebuffers - start_.deleteFramebuffers;
-    delta.createShader = g_counts.createShader - start_.createShader;
-    delta.deleteShader = g_counts.deleteShader - start_.deleteShader;
-    delta.linkProgram = g_counts.linkProgram - start_.linkProgram;
-    delta.createProgram = g_counts.createProgram - start_.createProgram;
-    delta.deleteProgram = g_counts.deleteProgram - start_.deleteProgram;
-    delta.begin = g_counts.begin - start_.begin;
-    return delta;
-}
+GlCallCounts GlCallCounter::Now() { return g_counts; }
 
 // Definitions in the executable take precedence over libGL's for every call
 // made from code linked into it, the framework's static libraries included.

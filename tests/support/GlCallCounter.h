@@ -22,21 +22,36 @@ struct GlCallCounts {
     long deleteProgram = 0;
     long begin = 0;  // glBegin: one per framework pass
 
-    long Total() const {
-        return genTextures + deleteTextures + bindTexture + texParameter + texImage2D + readPixels +
-               getTexImage + genFramebuffers + deleteFramebuffers + createShader + deleteShader +
-               linkProgram + createProgram + deleteProgram + begin;
-    }
+    long Total() const;
 };
+
+// Every count, for totals and differences.
+inline constexpr long GlCallCounts::*kGlCallCountFields[] = {
+    &GlCallCounts::genTextures,  &GlCallCounts::deleteTextures,  &GlCallCounts::bindTexture,
+    &GlCallCounts::texParameter, &GlCallCounts::texImage2D,      &GlCallCounts::readPixels,
+    &GlCallCounts::getTexImage,  &GlCallCounts::genFramebuffers, &GlCallCounts::deleteFramebuffers,
+    &GlCallCounts::createShader, &GlCallCounts::deleteShader,    &GlCallCounts::linkProgram,
+    &GlCallCounts::createProgram, &GlCallCounts::deleteProgram,  &GlCallCounts::begin};
+
+inline long GlCallCounts::Total() const {
+    long total = 0;
+    for (auto field : kGlCallCountFields) total += this->*field;
+    return total;
+}
 
 // Counts since construction.
 class GlCallCounter {
 public:
     GlCallCounter();
-    GlCallCounts Counts() const;
+    GlCallCounts Counts() const {
+        GlCallCounts delta = Now();
+        for (auto field : kGlCallCountFields) delta.*field -= start_.*field;
+        return delta;
+    }
 
 private:
-    GlCallCounts start_;
+    static GlCallCounts Now();  // the counts since the process started
+    GlCallCounts start_ = Now();
 };
 
 // While one lives, the driver refuses texture storage (glTexImage2D without

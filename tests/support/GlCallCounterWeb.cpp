@@ -15,26 +15,9 @@ bool g_noTextureMemory = false;
 GLenum g_pendingError = GL_NO_ERROR;
 }  // namespace
 
-GlCallCounter::GlCallCounter() { start_ = g_counts; }
+GlCallCounter::GlCallCounter() = default;
 
-GlCallCounts GlCallCounter::Counts() const {
-    GlCallCounts delta;
-    delta.genTextures = g_counts.genTextures - start_.genTextures;
-    delta.deleteTextures = g_counts.deleteTextures - start_.deleteTextures;
-    delta.bindTexture = g_counts.bindTexture - start_.bindTexture;
-    delta.texParameter = g_counts.texParameter - start_.texParameter;
-    delta.texImage2D = g_counts.texImage2D - start_.texImage2D;
-    delta.readPixels = g_counts.readPixels - start_.readPixels;
-    delta.genFramebuffers = g_counts.genFramebuffers - start_.genFramebuffers;
-    delta.deleteFramebuffers = g_counts.deleteFramebuffers - start_.deleteFramebuffers;
-    delta.createShader = g_counts.createShader - start_.createShader;
-    delta.deleteShader = g_counts.deleteShader - start_.deleteShader;
-    delta.linkProgram = g_counts.linkProgram - start_.linkProgram;
-    delta.createProgram = g_counts.createProgram - start_.createProgram;
-    delta.deleteProgram = g_counts.deleteProgram - start_.deleteProgram;
-    delta.begin = g_counts.begin - start_.begin;
-    return delta;
-}
+GlCallCounts GlCallCounter::Now() { return g_counts; }
 
 extern "C" {
 
