@@ -2,8 +2,9 @@
 // start-up may end the process, so each case runs this executable again as a
 // probe under the faulty driver: "probe init shader" opens the headless
 // context, runs InitFramework and builds a fragment-only program, in that
-// order. Standard output carries only what the framework prints; the probe's
-// transcript goes to standard error, beside any note of the context's.
+// order; "close" and "open" close the context and open it again. Standard
+// output carries only what the framework prints; the probe's transcript goes
+// to standard error, beside any note of the context's.
 
 #include <GL/glew.h>
 
@@ -31,6 +32,8 @@ int RunProbe(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "close") == 0) {
             g_context.Close();
+        } else if (std::strcmp(argv[i], "open") == 0) {
+            std::fprintf(stderr, "probe: reopen=%s\n", g_context.Open() ? g_context.Platform() : "0");
         } else if (std::strcmp(argv[i], "init") == 0) {
             const bool ready = InitFramework();
             std::fprintf(stderr, "probe: init=%d/%d\n", ready, g_resourcePool != nullptr);
@@ -75,6 +78,8 @@ const StartUpCase kCases[] = {
     {"NoLanguage", {"init"}, {kNoLanguage}, 0, kLanguageMissing, "open=surfaceless init=0/0 exit"},
     {"NoVersion", {"init"}, {"", false, true}, 0, kGlewFailed, "open=surfaceless init=0/0 exit", kNoVersionHint},
     {"NoCurrentContext", {"close", "init"}, {}, 0, kGlewFailed, "open=surfaceless init=0/0 exit", kNoVersionHint},
+    {"ClosedAndOpenedAgain", {"close", "open", "init", "shader"}, {}, 0, "",
+     "open=surfaceless reopen=surfaceless init=1/1 shader=1 exit"},
     // OpenGL 2.0 is enough for programs; the framework still wants both extensions.
     {"Gl20Only", {"shader", "init"}, {kNoShaderObjects}, 0, kObjectsMissing,
      "open=surfaceless shader=1 init=0/0 exit"},

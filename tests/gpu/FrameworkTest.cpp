@@ -4,7 +4,6 @@
 #include "gpu/Framework.h"
 #include "gpu/FullScreenPass.h"
 #include "gpu/ResourcePool.h"
-#include "gpu/ShaderProgram.h"
 #include "support/GlCallCounter.h"
 #include "support/GlTestMain.h"
 
@@ -139,35 +138,16 @@ TEST_F(GlTest, InitialisingTwiceKeepsOnePoolAndShutdownUndoesInitialisation) {
     EXPECT_TRUE(g_resourcePool->Textures().empty());
 }
 
-// Fragment (i, j) of a w x h target sees ((i + .5) / w, (j + .5) / h), the
-// centre of texel (i, j) of every input of that size.
-TEST_F(GlTest, FullScreenPassCoversEveryTexelAtItsCentre) {
-    ShaderProgram program(kPassThroughVertexSource,
-                          "void main(void){ gl_FragColor = vec4(gl_TexCoord[0].xy, 0.0, 1.0); }",
-                          kShaderSourceText);
-    for (const auto& [width, height] : {std::pair{4, 4}, std::pair{8, 2}}) {
-        FrameworkFramebufferScope framebuffer;
-        GLuint texture = 0;
-        const int index = g_resourcePool->AcquireTexture(FloatDesc(width, height), texture);
-        glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, texture, 0);
-        glViewport(0, 0, width, height);
-        StdoutCapture output;
-        EXPECT_TRUE(CheckFramebufferStatus());
-        EXPECT_EQ(output.Text(), "");
-        program.Bind();
-        DrawFullScreenPass();
-        program.Unbind();
-        std::vector<GLfloat> texels(static_cast<size_t>(width * height * 4));
-        glReadPixels(0, 0, width, height, GL_RGBA, GL_FLOAT, texels.data());
-        for (int j = 0; j < height; ++j)
-            for (int i = 0; i < width; ++i) {
-                const GLfloat* texel = &texels[static_cast<size_t>((j * width + i) * 4)];
-                EXPECT_FLOAT_EQ(texel[0], (i + 0.5f) / width) << i << "," << j;
-                EXPECT_FLOAT_EQ(texel[1], (j + 0.5f) / height) << i << "," << j;
-            }
-        g_resourcePool->ReleaseTexture(index);
+// A refusal reaches the handler set, and standard error again once it is reset.
+TEST_F(GlTest, RefusalsGoToTheHandlerSetOrToStandardError) {
+    {
+        RefusalRecorder refusals;
+        EXPECT_FALSE(Refuse("Call", "reason %d", 7));
+        EXPECT_EQ(refusals.Take(), "Call: reason 7\n");
     }
-    glViewport(0, 0, 64, 64);
+    ::testing::internal::CaptureStderr();
+    Refuse("Call", "again");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Call: again\n");
 }
 
 TEST_F(GlTest, AnIncompleteFramebufferIsReportedOnce) {

@@ -85,12 +85,12 @@ void ExpectIdentity(GridOperator& matrix) {
     EXPECT_TRUE(Near(Values(*matrix.GetDiagonal(kN)), Floats(kN, 1)));
 }
 
-// Takes every free pooled texture of desc, so that the next one must be
-// allocated, and has the driver refuse allocations while act runs.
-void WithoutTextureMemory(const TextureDesc& desc, const std::function<void()>& act) {
+// Takes every free pooled texture of desc but `spare`, so that the next ones
+// must be allocated, and has the driver refuse allocations while act runs.
+void WithoutTextureMemory(const TextureDesc& desc, const std::function<void()>& act, int spare = 0) {
     std::vector<int> taken;
     for (const TextureEntry& entry : g_resourcePool->Textures())
-        if (!entry.used && entry.desc == desc) {
+        if (!entry.used && entry.desc == desc && spare-- <= 0) {
             GLuint texture = 0;
             taken.push_back(g_resourcePool->AcquireTexture(desc, texture));
         }
@@ -129,8 +129,12 @@ const Misuse kMisuses[] = {
     {"MulAddScalarWithoutCoefficient", "GpuVector::MulAddScalar",
      [](Operands& o) { o.a->MulAddScalar(o.b.get(), o.a.get(), 1, nullptr); }},
     {"CopyFromNothing", "GpuVector::CopyFrom", [](Operands& o) { o.a->CopyFrom(nullptr); }},
-    {"ShiftedProductRotation4", "PackedVector::MulShifted",
-     [](Operands& o) { o.b->MulShifted(o.b.get(), o.a.get(), 1, 0, 4); }},
+    {"ShiftedProductRotationOutside0To3", "PackedVector::MulShifted",
+     [](Operands& o) {
+         o.b->MulShifted(o.b.get(), o.a.get(), 1, 0, 4);
+         o.b->MulShiftedAdd(o.b.get(), o.a.get(), 1, 1, -1);
+     },
+     "rotation -1 is outside 0..3"},
     {"SetDataFromAShortBuffer", "GpuVector::SetData",
      [](Operands& o) { EXPECT_FALSE(o.a->SetData(Floats(kN - 1, 9).data(), kN - 1)); }},
     {"GetDataIntoAShortBuffer", "GpuVector::GetData",
@@ -148,14 +152,17 @@ const Misuse kMisuses[] = {
          empty.Fill(1);
          EXPECT_EQ(empty.Size(), 0);
      }},
-    {"PackedGridWithoutPoints", "PackedVector", [](Operands&) { EXPECT_FALSE(PackedVector(0, 5, 0).IsUsable()); }},
+    {"PackedGridWithoutPoints", "PackedVector",
+     [](Operands&) { EXPECT_FALSE(PackedVector(0, 5, 0).IsUsable() || PackedVector(5, 0, 0).IsUsable()); },
+     "a 5x0 grid is not positive"},
     {"GridNoTextureHolds", "UnpackedVector",
      [](Operands&) { EXPECT_FALSE(UnpackedVector(1 << 30, 1, 0).IsUsable()); }},
     {"ElementCountPastInt", "UnpackedVector",
      [](Operands&) {
          EXPECT_FALSE(UnpackedVector(65536, 65536, 0).IsUsable());
          EXPECT_FALSE(LengthVector(1 << 30).IsUsable());
-     }},
+     },
+     "more elements than an int counts"},
     {"CreateTwice", "GpuVector::Create",
      [](Operands& o) {
          const size_t pool = PoolSize();
@@ -220,6 +227,11 @@ const Misuse kMisuses[] = {
      [](Operands&) { EXPECT_EQ(StopOfSolveTo(std::nanf(""), 10), CgSolver::Stop::kRefused); }},
     {"SolveToANegativeBudget", "CgSolver::SolveTo",
      [](Operands&) { EXPECT_EQ(StopOfSolveTo(1e-5f, -1), CgSolver::Stop::kRefused); }},
+    {"RefinedSolveIntoAnXOfAnotherSize", "CgSolver::SolveRefined",
+     [](Operands&) {
+         Doubles x(kN - 1, 0.0);
+         EXPECT_EQ(SolverOver(Diagonal(1))->SolveRefined(Doubles(kN, 1.0), x, 1e-10, 10).stop, CgSolver::Stop::kRefused);
+     }},
     // Jacobi needs one main diagonal whose entries are positive and finite.
     {"JacobiWithoutAMainDiagonal", "JacobiPreconditioner", [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(0, 0))); }},
     {"JacobiWithTheMainDiagonalTwice", "JacobiPreconditioner",
@@ -251,7 +263,8 @@ const Misuse kMisuses[] = {
          GridStencil stencil(kW, kH, {{0, 0}});
          stencil.Set(0, 2, 2, NAN);
          EXPECT_FALSE(GridOperator::Create(stencil));
-     }},
+     },
+     "tap (0, 0) is given twice"},
     {"DiffusionWithAZeroKANegativeCOrANegativeH", "MakeDiffusionOperator",
      [](Operands&) {
          const auto zeroAtOneCell = [](int x, int y) { return x == 2 && y == 3 ? 0.0 : 1.0; };
@@ -308,6 +321,12 @@ const Misuse kMisuses[] = {
      [](Operands& o) { WithoutTextureMemory(DescOf(*o.a), [&] { o.a->Scale(2); }); }},
     {"ReductionWithoutTextureMemory", "GpuVector::Dot",
      [](Operands& o) { WithoutTextureMemory(DescOf(*o.a), [&] { o.a->Dot(o.b.get(), o.s.get()); }); }},
+    {"ReductionWithOneScratchTexture", "GpuVector::Dot",
+     [](Operands& o) { WithoutTextureMemory(DescOf(*o.a), [&] { o.a->Dot(o.b.get(), o.s.get()); }, 1); }},
+    {"ReductionToTheHostWithoutATotal", "GpuVector::DotValue",
+     [](Operands& o) {
+         WithoutTextureMemory({1, 1, GL_RGBA32F_ARB, GL_TEXTURE_2D}, [&] { EXPECT_TRUE(std::isnan(o.a->DotValue(o.b.get()))); });
+     }},
     {"SolveWithoutTextureMemory", "CgSolver::Solve",
      [](Operands&) {
          PackedVector* x = NewPacked(kW, kH);
@@ -342,31 +361,43 @@ TEST_P(MisuseTest, IsRefusedWithAMessageAndLeavesTheOperands) {
 INSTANTIATE_TEST_SUITE_P(Calls, MisuseTest, ::testing::ValuesIn(kMisuses),
                          [](const ::testing::TestParamInfo<Misuse>& info) { return info.param.name; });
 
-// What a caller may have bound: the window, a framebuffer of its own, or
-// one to draw into and another to read from.
-enum class CallerBinding { kWindow, kOwn, kReadApartFromDraw };
+// What a caller may have bound: the window, a framebuffer of its own, one to
+// draw into and another to read from, or the framework's to draw into.
+enum class CallerBinding { kWindow, kOwn, kReadApartFromDraw, kFrameworksForDrawing };
 
 std::string BindingName(CallerBinding binding) {
-    switch (binding) {
-        case CallerBinding::kWindow: return "Window";
-        case CallerBinding::kOwn: return "Own";
-        default: return "ReadApartFromDraw";
-    }
+    const char* const names[] = {"Window", "Own", "ReadApartFromDraw", "FrameworksForDrawing"};
+    return names[static_cast<int>(binding)];
+}
+
+GLint Binding(GLenum which) {
+    GLint name = -1;
+    glGetIntegerv(which, &name);
+    return name;
 }
 
 // No fixture framebuffer: each case binds what a caller might have bound.
 class AnyFramebufferTest : public GlTest, public ::testing::WithParamInterface<CallerBinding> {};
 
 // Work done with the window's framebuffer (or the caller's own) bound lands in
-// the library's targets, and the caller's bindings are back afterwards.
+// the library's targets; the caller's bindings and its own framebuffer's
+// attachment are back afterwards, and the framework's framebuffer draws into
+// one target again after a pass into two.
 TEST_P(AnyFramebufferTest, WorkSucceedsAndTheCallersFramebufferIsRestored) {
-    GLuint own[2] = {0, 0};
-    if (GetParam() != CallerBinding::kWindow) glGenFramebuffersEXT(2, own);
-    glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, own[0]);
-    glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, GetParam() == CallerBinding::kReadApartFromDraw ? own[1] : own[0]);
-    GLint draw = -1, read = -1;
-    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING_EXT, &draw);
-    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &read);
+    const CallerBinding binding = GetParam();
+    GLuint own[2] = {0, 0}, attached = 0;
+    glGenFramebuffersEXT(2, own);
+    glGenTextures(1, &attached);
+    glBindTexture(GL_TEXTURE_2D, attached);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, 4, 4, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, own[0]);
+    glFramebufferTexture2DEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_TEXTURE_2D, attached, 0);
+    const GLuint draw[] = {0, own[0], own[0], g_frameworkFbo}, read[] = {0, own[0], own[1], own[1]};
+    glBindFramebufferEXT(GL_DRAW_FRAMEBUFFER_EXT, draw[static_cast<int>(binding)]);
+    glBindFramebufferEXT(GL_READ_FRAMEBUFFER_EXT, read[static_cast<int>(binding)]);
+    const GLint drawBefore = Binding(GL_DRAW_FRAMEBUFFER_BINDING_EXT);
+    const GLint readBefore = Binding(GL_READ_FRAMEBUFFER_BINDING_EXT);
     const HostBand host = RandomBand(kW, kH, {-1, 0, 4}, 7);
     std::unique_ptr<BandMatrix> matrix(Upload(host));
     const Floats x = Quarters(kN, 8), diagonal = Quarters(kN, 9);
@@ -380,18 +411,29 @@ TEST_P(AnyFramebufferTest, WorkSucceedsAndTheCallersFramebufferIsRestored) {
     auto s = MakeScalar(0);
     vx->Dot(vx.get(), s.get());
     EXPECT_EQ(s->GetValue(), static_cast<float>(Dot(ToDoubles(x), ToDoubles(x))));
-    GLint drawAfter = -1, readAfter = -1;
-    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING_EXT, &drawAfter);
-    glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING_EXT, &readAfter);
-    EXPECT_EQ(drawAfter, draw);
-    EXPECT_EQ(readAfter, read);
+    const HostBand spd = host::Diffusion(kW, kH, [](double, double) { return 1.0; });
+    auto solver = CgSolver::Create(std::unique_ptr<BandMatrix>(Upload(spd)), Make<PackedVector>(kW, kH, x),
+                                   Make<PackedVector>(kW, kH, diagonal));
+    solver->Solve(2);
+    const Doubles twoSteps = host::Cg(spd, ToDoubles(diagonal), ToDoubles(x), 2);
+    EXPECT_TRUE(Near(Values(*solver->X()), twoSteps, kSolverDrift * 4));
+    EXPECT_EQ(Binding(GL_DRAW_FRAMEBUFFER_BINDING_EXT), drawBefore);
+    EXPECT_EQ(Binding(GL_READ_FRAMEBUFFER_BINDING_EXT), readBefore);
+    GLint attachment = 0;
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, own[0]);
+    glGetFramebufferAttachmentParameteriv(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME,
+                                          &attachment);
+    EXPECT_EQ(attachment, static_cast<GLint>(attached));
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo);
+    EXPECT_EQ(Binding(GL_DRAW_BUFFER1), GL_NONE);
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, 0);
-    if (own[0] != 0) glDeleteFramebuffersEXT(2, own);
+    glDeleteFramebuffersEXT(2, own);
+    glDeleteTextures(1, &attached);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bound, AnyFramebufferTest,
                          ::testing::Values(CallerBinding::kWindow, CallerBinding::kOwn,
-                                           CallerBinding::kReadApartFromDraw),
+                                           CallerBinding::kReadApartFromDraw, CallerBinding::kFrameworksForDrawing),
                          [](const ::testing::TestParamInfo<CallerBinding>& info) { return BindingName(info.param); });
 
 using NonFiniteTest = LinalgTest;

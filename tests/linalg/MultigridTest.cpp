@@ -57,6 +57,29 @@ TEST(CoarseOperatorTest, IsTheGalerkinProductOfExplicitMatrices) {
     }
 }
 
+// Grids halve while they have more than 64 points and both sides are at
+// least 4; the finest is smoothed twice, those between once, and the
+// coarsest, unless its at most 256 points are solved directly, eight times.
+TEST(MultigridHierarchyTest, HalvesAsFarAsItsRulesAllow) {
+    const std::pair<Shape, std::string> cases[] = {{{64, 32}, "64x32:2 32x16:1 16x8:1 8x4 direct"},
+                                                   {{9, 7}, "9x7 direct"},
+                                                   {{4, 40}, "4x40:2 2x20 direct"},
+                                                   {{256, 1}, "256x1 direct"},
+                                                   {{130, 3}, "130x3:8"}};
+    for (const auto& [shape, expected] : cases) {
+        MultigridHierarchy hierarchy;
+        std::string reason, levels;
+        ASSERT_TRUE(hierarchy.Build(StencilOf(host::Diffusion(shape.w, shape.h, Jumping)), &reason)) << reason;
+        for (int l = 0; l < hierarchy.Levels(); ++l) {
+            const GridStencil& a = hierarchy.Operator(l);
+            levels += std::to_string(a.Width()) + "x" + std::to_string(a.Height());
+            const bool solved = l + 1 == hierarchy.Levels() && hierarchy.DirectCoarsest();
+            levels += solved ? " direct" : ":" + std::to_string(hierarchy.Steps(l).size()) + (l + 1 < hierarchy.Levels() ? " " : "");
+        }
+        EXPECT_EQ(levels, expected);
+    }
+}
+
 double MaxMagnitude(const Doubles& v) {
     double largest = 0;
     for (double e : v) largest = std::max(largest, std::fabs(e));

@@ -1,6 +1,6 @@
-// The packed layout (conversions, reductions, the four rotations of the
-// shifted product), band matrices and grid operators against host models in
-// double.
+// The packed layout (padding, conversions), band matrices (whose products
+// above the fused limit run the four rotations of the shifted product) and
+// grid operators against host models in double.
 #include <set>
 
 #include "linalg/GridOperatorBuilder.h"
@@ -11,11 +11,6 @@ namespace {
 
 using P = PackedVector;
 using PackedTest = LinalgTest;
-
-TEST_F(PackedTest, ReadReducedAddsTheChannels) {
-    auto texel = Make<P>(2, 2, {1, 2, 3, 4});
-    EXPECT_EQ(texel->ReadReduced(texel->Texture()), 10.0f);
-}
 
 // A 5 x 4 grid takes a 3 x 2 texture whose last texel is half padding. The
 // texture may come from the pool holding another vector's values; neither
@@ -57,36 +52,6 @@ INSTANTIATE_TEST_SUITE_P(Shapes, PackedConversionTest,
                                            Shape{14, 2}, Shape{20, 36}, Shape{5, 3}, Shape{1, 1}, Shape{301, 199},
                                            Shape{1, 40000}),
                          ShapeName);
-
-class PackedShiftedProductTest : public LinalgParamTest<Shape> {};
-
-// An element offset d runs as rotation d mod 4 and texel shift (d - rotation) / 4.
-TEST_P(PackedShiftedProductTest, EveryRotationMatchesTheWrappedHostProduct) {
-    const int w = GetParam().w, h = GetParam().h, n = w * h;
-    const Floats d = Quarters(n, 51), x = Quarters(n, 52), y0 = Quarters(n, 53);
-    auto vd = Make<P>(w, h, d), vx = Make<P>(w, h, x), y = Make<P>(w, h, y0);
-    for (int offset : {-w - 1, -w, -5, -3, -2, -1, 0, 1, 2, 3, 5, w, w + 1}) {
-        SCOPED_TRACE("element offset " + std::to_string(offset));
-        const int rotation = (offset % 4 + 4) % 4, shift = (offset - rotation) / 4;
-        const Doubles product = ShiftedProduct(d, x, 0.75, offset);
-        vd->MulShifted(vx.get(), y.get(), 0.75f, shift, rotation);
-        EXPECT_TRUE(Near(Values(*y), product));
-        y->SetData(y0.data(), y0.size());
-        vd->MulShiftedAdd(vx.get(), y.get(), 0.75f, shift, rotation);
-        Doubles sum = product;
-        for (size_t i = 0; i < sum.size(); ++i) sum[i] += y0[i];
-        EXPECT_TRUE(Near(Values(*y), sum)) << "accumulated";
-    }
-    y->SetData(y0.data(), y0.size());
-    for (int rotation : {-1, 4}) {
-        vd->MulShifted(vx.get(), y.get(), 1, 0, rotation);
-        vd->MulShiftedAdd(vx.get(), y.get(), 1, 1, rotation);
-    }
-    EXPECT_TRUE(Near(Values(*y), y0)) << "rotations outside 0..3 do nothing";
-}
-
-INSTANTIATE_TEST_SUITE_P(Shapes, PackedShiftedProductTest,
-                         ::testing::Values(Shape{16, 8}, Shape{12, 6}, Shape{8, 2}, Shape{10, 6}), ShapeName);
 
 struct BandCase {
     Shape shape;
@@ -200,17 +165,6 @@ TEST_F(BandMatrixTest, SetDiagonalsReleasesTheDiagonalsAlreadyHeld) {
     EXPECT_EQ(matrix.FindDiagonal(kN + kW), 1);
     matrix.Clear();
     EXPECT_EQ(UsedTextures(), used);
-}
-
-// Every diagonal of the demo's matrix, boundary rows and columns included,
-// as the host builds it (e = c^2 dt^2 / (2 dx dy) in double, stored as float).
-TEST_F(BandMatrixTest, TheWaveMatrixHoldsTheImplicitStencilOfItsGrid) {
-    WaveSystemMatrix wave(kW, kH, 2.0f, 0.3f, 1.0f, 0.5f);
-    EXPECT_FLOAT_EQ(wave.PreFactor(), 0.36f);
-    const HostBand host = host::WaveSystem(kW, kH, wave.PreFactor());
-    for (size_t k = 0; k < host.offsets.size(); ++k)
-        EXPECT_TRUE(Near(Values(*wave.GetDiagonal(kN + host.offsets[k])), host.diagonals[k]))
-            << "offset " << host.offsets[k];
 }
 
 // A grid operator's matrix, dense and row-major, as its diagonals on the GPU

@@ -1,27 +1,12 @@
-// The unpacked layout's size, upload and read-back order, CreateForLength,
-// text dumps, the shared program set's lifetime and destruction after the
-// framework is gone.
+// The unpacked layout's CreateForLength, text dumps, the shared program set's
+// lifetime and destruction after the framework is gone.
+#include "linalg/CgSolver.h"
 #include "linalg/LinalgTestSupport.h"
 
 namespace lt {
 namespace {
 
 using UnpackedVectorTest = LinalgTest;
-
-TEST_F(UnpackedVectorTest, SizeWidthHeightAndTheTexelsSetDataLeaves) {
-    for (const Shape& s : {Shape{8, 4}, Shape{4, 8}, Shape{1, 1}, Shape{512, 512}}) {
-        SCOPED_TRACE(::testing::PrintToString(s));
-        UnpackedVector v(s.w, s.h, 0);
-        EXPECT_EQ(v.Size(), s.w * s.h);
-        EXPECT_EQ(v.Width(), s.w);
-        EXPECT_EQ(v.Height(), s.h);
-        v.SetData(Indices(s.w * s.h).data(), static_cast<size_t>(s.w * s.h));
-        EXPECT_TRUE(Near(Texels(v), Uploaded(Indices(s.w * s.h)))) << "texel n holds n in rgb, 1 in alpha";
-        const Floats values = Quarters(s.w * s.h, 5, 1000);
-        v.SetData(values.data(), values.size());
-        EXPECT_TRUE(Near(Values(v), values)) << "GetData returns SetData's order";
-    }
-}
 
 // Gives access to the protected default constructor.
 struct LengthVector : UnpackedVector {
@@ -93,6 +78,7 @@ using AfterShutdownTest = GlTest;
 TEST_F(AfterShutdownTest, ValuesWithoutTheirFrameworkRefuseAndAreDestroyedQuietly) {
     auto v = Make(4, 4, Quarters(16, 1));
     auto s = MakeScalar(1);
+    auto oldB = Make<PackedVector>(4, 4, Quarters(16, 2));
     v->Sum(s.get());
     ShutdownFramework();
     RefusalRecorder refusals;
@@ -110,9 +96,20 @@ TEST_F(AfterShutdownTest, ValuesWithoutTheirFrameworkRefuseAndAreDestroyedQuietl
     v->Scale(2);
     early.Fill(1);
     EXPECT_NE(refusals.Take(), "") << "a new framework does not adopt old values";
+    auto w = Make(4, 4, Indices(16));
+    auto fresh = MakeScalar(1);
+    w->Sum(s.get());
+    fresh->Combine(s.get(), fresh.get(), 1, 1);
+    EXPECT_EQ(CgSolver::Create(std::make_unique<BandMatrix>(4, 4), Make<PackedVector>(4, 4, Indices(16)),
+                               std::move(oldB)),
+              nullptr);
+    EXPECT_EQ(refusals.Take(),
+              "GpuVector::Sum: the result is not a usable scalar\n"
+              "GpuScalar::Combine: an operand is null or has no texture of the running framework\n"
+              "CgSolver::Create: x or b has no texture of the running framework; no solver made\n");
+    EXPECT_EQ(fresh->GetValue(), 1.0f);
     v.reset();
     s.reset();
-    auto w = Make(4, 4, Indices(16));
     w->Scale(2);
     EXPECT_EQ(w->SumValue(), 240.0f) << "a framework initialised again works";
 }

@@ -227,6 +227,15 @@ TEST_F(LayoutTableTest, ReductionsCallTheLayoutsLastSteps) {
     EXPECT_EQ(va.readBacks, 1);
 }
 
+// A pass into two targets draws nothing, and says so, when either is missing.
+TEST_F(LayoutTableTest, APassIntoTwoTargetsNeedsBoth) {
+    auto v = Make(2, 2, Floats(4, 1));
+    TextureDesc desc;
+    v->GetTextureDesc(&desc);
+    EXPECT_FALSE(kernel::DrawIntoTwoTargets(nullptr, desc, v->Texture(), 0, {}));
+    EXPECT_FALSE(kernel::DrawIntoTwoTargets(nullptr, desc, 0, v->Texture(), {}));
+}
+
 class ShiftedProductTest : public LinalgParamTest<Shape> {};
 
 // Shifts pair elements across row ends and wrap past either end of the
