@@ -230,7 +230,8 @@ const Misuse kMisuses[] = {
     {"RefinedSolveIntoAnXOfAnotherSize", "CgSolver::SolveRefined",
      [](Operands&) {
          Doubles x(kN - 1, 0.0);
-         EXPECT_EQ(SolverOver(Diagonal(1))->SolveRefined(Doubles(kN, 1.0), x, 1e-10, 10).stop, CgSolver::Stop::kRefused);
+         const auto report = SolverOver(Diagonal(1))->SolveRefined(Doubles(kN, 1.0), x, 1e-10, 10);
+         EXPECT_EQ(report.stop, CgSolver::Stop::kRefused);
      }},
     // Jacobi needs one main diagonal whose entries are positive and finite.
     {"JacobiWithoutAMainDiagonal", "JacobiPreconditioner", [](Operands&) { EXPECT_FALSE(JacobiTaken(Diagonal(0, 0))); }},
@@ -325,7 +326,8 @@ const Misuse kMisuses[] = {
      [](Operands& o) { WithoutTextureMemory(DescOf(*o.a), [&] { o.a->Dot(o.b.get(), o.s.get()); }, 1); }},
     {"ReductionToTheHostWithoutATotal", "GpuVector::DotValue",
      [](Operands& o) {
-         WithoutTextureMemory({1, 1, GL_RGBA32F_ARB, GL_TEXTURE_2D}, [&] { EXPECT_TRUE(std::isnan(o.a->DotValue(o.b.get()))); });
+         const TextureDesc total{1, 1, GL_RGBA32F_ARB, GL_TEXTURE_2D};
+         WithoutTextureMemory(total, [&] { EXPECT_TRUE(std::isnan(o.a->DotValue(o.b.get()))); });
      }},
     {"SolveWithoutTextureMemory", "CgSolver::Solve",
      [](Operands&) {
@@ -421,8 +423,8 @@ TEST_P(AnyFramebufferTest, WorkSucceedsAndTheCallersFramebufferIsRestored) {
     EXPECT_EQ(Binding(GL_READ_FRAMEBUFFER_BINDING_EXT), readBefore);
     GLint attachment = 0;
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, own[0]);
-    glGetFramebufferAttachmentParameteriv(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME,
-                                          &attachment);
+    glGetFramebufferAttachmentParameteriv(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0,
+                                          GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME, &attachment);
     EXPECT_EQ(attachment, static_cast<GLint>(attached));
     glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, g_frameworkFbo);
     EXPECT_EQ(Binding(GL_DRAW_BUFFER1), GL_NONE);
@@ -432,8 +434,8 @@ TEST_P(AnyFramebufferTest, WorkSucceedsAndTheCallersFramebufferIsRestored) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bound, AnyFramebufferTest,
-                         ::testing::Values(CallerBinding::kWindow, CallerBinding::kOwn,
-                                           CallerBinding::kReadApartFromDraw, CallerBinding::kFrameworksForDrawing),
+                         ::testing::Values(CallerBinding::kWindow, CallerBinding::kOwn, CallerBinding::kReadApartFromDraw,
+                                           CallerBinding::kFrameworksForDrawing),
                          [](const ::testing::TestParamInfo<CallerBinding>& info) { return BindingName(info.param); });
 
 using NonFiniteTest = LinalgTest;

@@ -73,8 +73,11 @@ TEST(MultigridHierarchyTest, HalvesAsFarAsItsRulesAllow) {
         for (int l = 0; l < hierarchy.Levels(); ++l) {
             const GridStencil& a = hierarchy.Operator(l);
             levels += std::to_string(a.Width()) + "x" + std::to_string(a.Height());
-            const bool solved = l + 1 == hierarchy.Levels() && hierarchy.DirectCoarsest();
-            levels += solved ? " direct" : ":" + std::to_string(hierarchy.Steps(l).size()) + (l + 1 < hierarchy.Levels() ? " " : "");
+            const bool last = l + 1 == hierarchy.Levels();
+            if (last && hierarchy.DirectCoarsest())
+                levels += " direct";
+            else
+                levels += ":" + std::to_string(hierarchy.Steps(l).size()) + (last ? "" : " ");
         }
         EXPECT_EQ(levels, expected);
     }
