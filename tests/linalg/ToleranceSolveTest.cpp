@@ -112,10 +112,11 @@ INSTANTIATE_TEST_SUITE_P(Systems, ToleranceConvergenceTest,
 // However many iterations the loop issues past the stop, x is the iterate of
 // the last one that ran: the one Solve reaches in as many iterations. A
 // tolerance far above the float32 floor needs no restart, which Solve would
-// not make.
+// not make. Destroyed, the solver gives back every texture it took.
 TEST_F(ToleranceSolveTest, IterationsPastTheStopLeaveTheLastIterate) {
     const HostBand a = Poisson(64);
     const Floats b = Quarters(static_cast<size_t>(a.N()), 7), zero(b.size(), 0.0f);
+    const long used = UsedTextures();
     auto solver = MakeSolver(a, zero, b);
     const int iterations = solver->SolveTo(2e-3f, 1000).iterations;
     x->SetData(zero.data(), zero.size());
@@ -137,6 +138,8 @@ TEST_F(ToleranceSolveTest, IterationsPastTheStopLeaveTheLastIterate) {
             EXPECT_LE(report.readBacks, fewest + 6);
             EXPECT_TRUE(Near(Values(*x), expected)) << past << " iterations past the stop";
         }
+    solver.reset();
+    EXPECT_EQ(UsedTextures(), used) << "the solver gives back every texture it took";
 }
 
 constexpr int kN = 32;
