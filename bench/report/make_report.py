@@ -318,6 +318,11 @@ def solve_values(solves):
         "solve_sizes": ", ".join(f"{size}²" for size in SOLVE_SIZES
                                  if any(key[3] == size for key in solves)),
     }
+    left_out = [f"{size}²" for size in SOLVE_SIZES if any(key[3] == size for key in solves)
+                and not any(key[3] == size and key[2] == "SolveTo" and key[1] in PRECONDITIONERS for key in solves)]
+    if left_out:
+        values["solve_sizes"] += (f"; the GPU's own solves without multigrid left out at {', '.join(left_out)} "
+                                  "(`ZENTOR_BENCH_LARGE_PLAIN=0`), Eigen's kept")
     span = lambda found: f"{min(found):.1f}" + (f" to {max(found):.1f}" if max(found) > min(found) else "")
     ranges = [f"{span(ratios[p])} times as long as Eigen's {p} solve" for p in PRECONDITIONERS if ratios[p]]
     values["solve_ranges"] = f"On this machine, by wall time, ours takes {' and '.join(ranges)}." if ranges else ""
