@@ -21,7 +21,8 @@ class HostBand {
 public:
     // A grid operator's stencil as it was built, in double; any other
     // matrix's diagonals as the GPU holds them, which float represents exactly.
-    explicit HostBand(BandMatrix* matrix) : m_points(static_cast<long long>(matrix->Width()) * matrix->Height()) {
+    explicit HostBand(BandMatrix* matrix)
+        : m_points(static_cast<long long>(matrix->Width()) * matrix->Height()) {
         if (const auto* grid = dynamic_cast<const GridOperator*>(matrix)) {
             const GridStencil& stencil = grid->Stencil();
             for (int tap = 0; tap < stencil.NumTaps(); ++tap)
@@ -37,12 +38,15 @@ public:
     }
 
     // r = b - A x; returns ||r||.
-    double Residual(const std::vector<double>& b, const std::vector<double>& x, std::vector<double>& r) const {
+    double Residual(const std::vector<double>& b, const std::vector<double>& x,
+                    std::vector<double>& r) const {
         r = b;
         for (const Diagonal& diagonal : m_diagonals) {
-            const long long first = std::max(0LL, -diagonal.offset), last = std::min(m_points, m_points - diagonal.offset);
+            const long long first = std::max(0LL, -diagonal.offset),
+                            last = std::min(m_points, m_points - diagonal.offset);
             for (long long n = first; n < last; ++n)
-                r[static_cast<size_t>(n)] -= diagonal.entries[static_cast<size_t>(n)] * x[static_cast<size_t>(n + diagonal.offset)];
+                r[static_cast<size_t>(n)] -=
+                    diagonal.entries[static_cast<size_t>(n)] * x[static_cast<size_t>(n + diagonal.offset)];
         }
         return Norm(r);
     }
@@ -68,6 +72,15 @@ std::vector<float> ToFloats(const std::vector<double>& values, double scale) {
     return floats;
 }
 
+// Where the GPU skips what follows convergence, every iteration of a budget
+// is issued, so a step's budget stays near what the steps need: each solves
+// the same system to the same relative tolerance. Twice the last step's, and
+// at least one read-back interval; the first step may take all that is left.
+int StepBudget(int left, int previousStep) {
+    if (previousStep < 0) return left;
+    return std::min(left, std::max(2 * previousStep, kConvergenceReadBackInterval));
+}
+
 }  // namespace
 
 CgSolver::RefinedSolveReport CgSolver::SolveRefined(const std::vector<double>& b, std::vector<double>& x,
@@ -76,7 +89,8 @@ CgSolver::RefinedSolveReport CgSolver::SolveRefined(const std::vector<double>& b
     if (!CheckSolvable(kCall)) return report;
     const size_t n = static_cast<size_t>(m_pB->Size());
     if (b.size() != n || (!x.empty() && x.size() != n)) {
-        Refuse(kCall, "b holds %zu values and x %zu, the %dx%d grid %zu", b.size(), x.size(), m_iWidth, m_iHeight, n);
+        Refuse(kCall, "b holds %zu values and x %zu, the %dx%d grid %zu", b.size(), x.size(), m_iWidth,
+               m_iHeight, n);
         return report;
     }
     if (!(tolerance >= 0.0) || !std::isfinite(tolerance) || maxIterations < 0) {
@@ -101,6 +115,7 @@ CgSolver::RefinedSolveReport CgSolver::SolveRefined(const std::vector<double>& b
         residual = 0.0;
     }
     std::vector<float> correction(n);
+    int previousStep = -1;
     while (true) {
         if (residual <= tolerance * rhsNorm) {
             report.stop = SolveStop::kConverged;
@@ -117,8 +132,9 @@ CgSolver::RefinedSolveReport CgSolver::SolveRefined(const std::vector<double>& b
         const std::vector<float> scaled = ToFloats(r, 1.0 / largest);
         m_pB->SetData(scaled.data(), scaled.size());
         m_pX->Fill(0.0f);
-        const SolveReport step = SolveTo(kRefinementStepTolerance, maxIterations - report.iterations,
-                                         ConvergenceCheck::kReadBack);
+        const SolveReport step =
+            SolveTo(kRefinementStepTolerance, StepBudget(maxIterations - report.iterations, previousStep));
+        previousStep = step.iterations;
         ++report.steps;
         report.iterations += step.iterations;
         if (step.stop == SolveStop::kNonFinite || step.stop == SolveStop::kNotPositiveDefinite ||

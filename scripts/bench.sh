@@ -12,7 +12,11 @@
 # benchmarks, this tree only. On llvmpipe those at 1024x1024 take about half an
 # hour (a plain solve of the layered system there, thousands of iterations,
 # takes minutes); ZENTOR_BENCH_SOLVE_SIZES (default "128 256 512 1024") leaves
-# sizes out.
+# sizes out. ZENTOR_BENCH_LARGE_PLAIN=0 leaves out only the GPU's solves
+# without multigrid at 1024x1024, the longest part (their peers stay).
+#
+# Then the refined solves to 1e-10 in double, beside the float solve and
+# Eigen's solvers in double (a few minutes).
 #
 # With ZENTOR_BENCH_BASELINE, the older tree's zentor_bench is built beside
 # this one and run grid size by grid size, interleaved with this tree's, and
@@ -39,7 +43,7 @@ build() {  # SOURCE BUILD_DIR TARGET...
 ZENTOR_WITH_BENCH_TOOLS=1 "$root/scripts/install-deps.sh"
 build "$root" "$build_dir" zentor_bench zentor_steady_frames zentor_profile_frame
 mkdir -p "$results"
-rm -f "$results"/bench-*.json "$results"/solve-*.json
+rm -f "$results"/bench-*.json "$results"/solve-*.json "$results"/refined.json
 tree() { git -C "$1" describe --always --dirty 2>/dev/null || echo "$1"; }
 if [[ -n $baseline ]]; then
   build "$baseline" "$build_dir/baseline" zentor_bench
@@ -63,9 +67,16 @@ for group in 128 256 512 1024 2048 other; do
 done
 echo "== solves to a tolerance"
 for size in ${ZENTOR_BENCH_SOLVE_SIZES-128 256 512 1024}; do
-  "$build_dir/bench/zentor_bench" --benchmark_filter="^BM_ToTolerance/.*/$size/" \
+  filter="^BM_ToTolerance/.*/$size/"
+  if [[ $size == 1024 && ${ZENTOR_BENCH_LARGE_PLAIN:-1} == 0 ]]; then
+    filter="^BM_ToTolerance/.*/(Multigrid/SolveTo|Eigen)/$size/"
+  fi
+  "$build_dir/bench/zentor_bench" --benchmark_filter="$filter" \
     --benchmark_out="$results/solve-$size.json" --benchmark_out_format=json "$@"
 done
+echo "== refined solves"
+"$build_dir/bench/zentor_bench" --benchmark_filter="^BM_Refined/" \
+  --benchmark_out="$results/refined.json" --benchmark_out_format=json "$@"
 uptime > "$results/load-after.txt"
 
 echo "== steady frames"

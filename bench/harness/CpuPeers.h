@@ -45,6 +45,10 @@ enum class EigenSolver {
     // cheaper, than with the default ordering.
     kIncompleteCholeskyNaturalCg,
     kLdlt,  // SimplicialLDLT (AMD ordering) in double: factorisation and one solve, no iterations
+    // Conjugate gradients with IncompleteCholesky in double, for tolerances
+    // float cannot reach: AMD ordering, and the grid's own.
+    kIncompleteCholeskyCgDouble,
+    kIncompleteCholeskyNaturalCgDouble,
 };
 
 class CpuToleranceSolve {

@@ -318,6 +318,11 @@ def solve_values(solves):
         "solve_sizes": ", ".join(f"{size}²" for size in SOLVE_SIZES
                                  if any(key[3] == size for key in solves)),
     }
+    left_out = [f"{size}²" for size in SOLVE_SIZES if any(key[3] == size for key in solves)
+                and not any(key[3] == size and key[2] == "SolveTo" and key[1] in PRECONDITIONERS for key in solves)]
+    if left_out:
+        values["solve_sizes"] += (f"; the GPU's own solves without multigrid left out at {', '.join(left_out)} "
+                                  "(`ZENTOR_BENCH_LARGE_PLAIN=0`), Eigen's kept")
     span = lambda found: f"{min(found):.1f}" + (f" to {max(found):.1f}" if max(found) > min(found) else "")
     ranges = [f"{span(ratios[p])} times as long as Eigen's {p} solve" for p in PRECONDITIONERS if ratios[p]]
     values["solve_ranges"] = f"On this machine, by wall time, ours takes {' and '.join(ranges)}." if ranges else ""
@@ -416,6 +421,63 @@ def multigrid_targets(iterations, times, speedups):
         if steps:
             lines.append(f"- {system}: time to solution grows " + " and ".join(steps) + " (aim: × 5 at most).")
     return "\n".join(lines)
+
+
+REFINED_NAME = re.compile(r"BM_Refined/(\w+)/(\w+)/(\d+)\b")
+# Eigen's solvers in double beside the refined solve: (name part, column title).
+REFINED_PEERS = [("IncompleteCholesky", "CG, IC"), ("IncompleteCholeskyNatural", "CG, IC (grid order)"),
+                 ("LDLT", "LDLT")]
+REFINED_GRIDS = {"Heat": "301 × 199"}
+
+
+def refined_values(paths):
+    """The refined solve to 1e-10 beside the float solve to 1e-5 and Eigen's
+    solvers in double, and the aims met or missed."""
+    runs = {}
+    for path in paths:
+        for entry in (load(path) or {}).get("benchmarks", []):
+            match = REFINED_NAME.match(entry["run_name"])
+            if match and entry.get("run_type") == "iteration":
+                system, solver, size = match.groups()
+                entry.update(real=to_ms(entry["real_time"], entry["time_unit"]),
+                             cpu=to_ms(entry["cpu_time"], entry["time_unit"]))
+                runs[(system, int(size), solver)] = entry
+    rows, aims = [], []
+    for system, size in sorted({key[:2] for key in runs}, key=lambda k: (k[0] != "Heat", k[1])):
+        refined, floats = runs.get((system, size, "Refined")), runs.get((system, size, "Float"))
+        if not refined:
+            continue
+        grid = REFINED_GRIDS.get(system, f"{size}²")
+        peers = [runs.get((system, size, name)) for name, _ in REFINED_PEERS]
+        solve_ratio = refined["solve_seconds"] / floats["solve_seconds"] if floats else None
+        rows.append([system, grid,
+                     f"{refined['steps']:.0f} · {refined['cg_iterations']:.0f} · {fmt_ms(refined['real'])} "
+                     f"({fmt_ms(1e3 * refined['setup_seconds'])})",
+                     fmt_small(refined["true_residual"]),
+                     f"{floats['cg_iterations']:.0f} · {fmt_ms(floats['real'])} · {fmt_small(floats['true_residual'])}"
+                     f" ({floats.get('label')})" if floats else "–",
+                     f"{solve_ratio:.2f}" if solve_ratio else "–"]
+                    + [peer_cell(p) + f" · {fmt_small(p['true_residual'])}" if p else "–" for p in peers]
+                    + [" / ".join(f"{p['real'] / refined['real']:.1f}" if p else "–" for p in peers)])
+        reached = refined["true_residual"] <= refined["tolerance"]
+        aims.append(f"- {system} at {grid}: true relative residual {fmt_small(refined['true_residual'])} "
+                    f"(aim: 1e-10 at most): {'met' if reached else 'missed'}"
+                    + (f"; the refined solve costs {solve_ratio:.2f} times the float solve to 1e-5 (aim: 2 at "
+                       f"most): {'met' if solve_ratio <= 2 else 'missed'}" if solve_ratio else "")
+                    + "".join(f"; {'faster' if p['real'] > refined['real'] else 'slower'} than Eigen's {title} "
+                              f"(× {p['real'] / refined['real']:.1f})"
+                              for (name, title), p in zip(REFINED_PEERS, peers) if p) + ".")
+    if not rows:
+        return {}
+    return {
+        "refined_table": markdown_table(
+            ["system", "grid", "refined: steps · iterations · ms (set-up)", "true residual",
+             "float to 1e-5: iterations · ms · true residual", "refined / float, solve alone"]
+            + [f"Eigen {title}" for _, title in REFINED_PEERS]
+            + ["Eigen / refined: " + " / ".join(title for _, title in REFINED_PEERS)],
+            ["---", "---:", "---:", "---:", "---:", "---:"] + ["---:"] * (len(REFINED_PEERS) + 1), rows),
+        "refined_targets": "\n".join(aims),
+    }
 
 
 def steady_values(steady):
@@ -560,6 +622,7 @@ def main():
     values.update(soak_values(soak))
     values.update(solve_values(solves))
     values.update(multigrid_values(solves, after))
+    values.update(refined_values(glob.glob(os.path.join(results, "refined*.json"))))
     values.update(frame_targets(before, after))
     # Measured apart (scripts/web.sh --bench): kept from its own file.
     values["browser_section"] = browser_section.render(load(os.path.join(docs, browser_section.DATA)))
@@ -567,7 +630,7 @@ def main():
                 "profile_512": bool(profiles[512]), "profile_128": bool(profiles[128]),
                 "soak": "soak_frames" in values, "no_soak": "soak_frames" not in values,
                 "solves": "solve_table" in values, "no_solves": "solve_table" not in values,
-                "multigrid": "multigrid_table" in values,
+                "multigrid": "multigrid_table" in values, "refined": "refined_table" in values,
                 "targets": "target_passes" in values, "target_split": "target_solve_texels" in values}
     template = read_text(os.path.join(os.path.dirname(os.path.abspath(__file__)), "performance.md.in"))
     with open(os.path.join(docs, "performance.md"), "w") as out:

@@ -83,7 +83,9 @@ TEST_P(TolerancePeerTest, SolvesTheSystemGivenToTheTolerance) {
         }
         case perf::EigenSolver::kDiagonalCg: EXPECT_NEAR(iterations, jacobi, 3); break;
         case perf::EigenSolver::kIncompleteCholeskyCg:
-        case perf::EigenSolver::kIncompleteCholeskyNaturalCg: EXPECT_LT(iterations, jacobi / 2); break;
+        case perf::EigenSolver::kIncompleteCholeskyNaturalCg:
+        case perf::EigenSolver::kIncompleteCholeskyCgDouble:
+        case perf::EigenSolver::kIncompleteCholeskyNaturalCgDouble: EXPECT_LT(iterations, jacobi / 2); break;
         case perf::EigenSolver::kLdlt: EXPECT_EQ(iterations, 0); break;
     }
 }
@@ -97,6 +99,10 @@ INSTANTIATE_TEST_SUITE_P(
                       TolerancePeer{"IncompleteCholeskyCg", perf::EigenSolver::kIncompleteCholeskyCg, 2 * kTolerance},
                       TolerancePeer{"IncompleteCholeskyNaturalCg", perf::EigenSolver::kIncompleteCholeskyNaturalCg,
                                     2 * kTolerance},
+                      TolerancePeer{"IncompleteCholeskyCgDouble", perf::EigenSolver::kIncompleteCholeskyCgDouble,
+                                    kTolerance},
+                      TolerancePeer{"IncompleteCholeskyNaturalCgDouble",
+                                    perf::EigenSolver::kIncompleteCholeskyNaturalCgDouble, kTolerance},
                       TolerancePeer{"Ldlt", perf::EigenSolver::kLdlt, 1e-12}),
     [](const ::testing::TestParamInfo<TolerancePeer>& info) { return info.param.name; });
 
