@@ -8,7 +8,7 @@
 //     so at once), held or not, and resumes (the rings move on);
 //   - F1 pressed, released and pressed again prints the help each time;
 //   - space starts random drops all over the water;
-//   - q ends the demo, and the page says so;
+//   - Esc ends the demo, and the page says so;
 //   - in a browser without WebGL the page says the demo could not start.
 //
 //   node demo-page.mjs SITE_DIRECTORY [--save DIRECTORY]
@@ -154,10 +154,10 @@ try {
   const drops = farDrops(await shootUntil('drops', (shot) => farDrops(shot) >= 3));
   check(drops >= 3, `space starts random drops all over the water (${drops} disturbed samples far from the click)`);
 
-  await page.key('q', 'KeyQ', 81);
+  await page.key('Escape', 'Escape', 27);
   const ended = await page.waitFor('document.getElementById("status").textContent.includes("ended") && ' +
     'document.getElementById("status").textContent', 5000, 'the end of the demo');
-  check(Boolean(ended), `q ends the demo: "${ended}"`);
+  check(Boolean(ended), `Esc ends the demo: "${ended}"`);
   const thrown = page.log.filter((line) => ['exception', 'error', 'browser'].includes(line.type));
   check(thrown.length === 0, `nothing went wrong on the page${thrown.length ? ': ' + thrown[0].text : ''}`);
 } catch (error) {
