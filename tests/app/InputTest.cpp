@@ -6,12 +6,17 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <string>
 #include <tuple>
 
 #include "AppTestSupport.h"
 #include "app/FrameTiming.h"
 #include "app/TickCounter.h"
+
+// Last: Xlib's macros (None, Bool, Status) would reach the headers above.
+#include <GL/glx.h>
 
 namespace app_test {
 namespace {
@@ -25,26 +30,6 @@ Texels DropTexels() {
 }
 
 using InputTest = SceneTest;
-
-// The one texel (floor(x*w), floor(y*h)) of the current level, nothing for a
-// point outside [0, 1); a second drop at a point sets the height again.
-TEST_F(InputTest, AddDropSetsTheOneTexelUnderThePoint) {
-    const std::tuple<float, float, Texels> cases[] = {{0.5f, 0.5f, {{256, 256}}},
-                                                      {0.0f, 0.0f, {{0, 0}}},
-                                                      {0.25f, 0.75f, {{128, 384}}},
-                                                      {0.9999f, 0.0001f, {{511, 0}}},
-                                                      {1.0f, 0.5f, {}},
-                                                      {0.5f, 1.0f, {}},
-                                                      {-0.001f, 0.5f, {}}};
-    for (const auto& [x, y, texels] : cases) {
-        SetSceneWater(0.0f);
-        AddDrop(x, y);
-        AddDrop(x, y);
-        EXPECT_EQ(DropTexels(), texels) << x << "," << y;
-    }
-    EXPECT_TRUE(NonZeroTexels(ReadValues(*g_pHeightLast)).empty());
-    EXPECT_TRUE(NonZeroTexels(ReadValues(*g_pSolution)).empty());
-}
 
 // Random drops fall on counted frames 0, 5, 10, ...; frames are counted only
 // while random drops are on and the water runs.
@@ -69,16 +54,23 @@ TEST_F(InputTest, SpaceTogglesRandomDropsOnEveryFifthCountedFrame) {
 }
 
 // Window pixels with y from the top, scaled onto the grid by the size Reshape
-// stored. A window of zero width or height has no point on the grid: no drop
-// pass runs at all (it would set the viewport to the grid's), and a zero height
-// keeps the last finite aspect. Random drops come on top of the pointer's.
+// stored; a drop sets one texel of the current level, and a pointer beyond the
+// window drops nothing. A window of zero width or height has no point on the
+// grid: no drop pass runs at all (it would set the viewport to the grid's), and
+// a zero height keeps the last finite aspect. A window wider than llvmpipe's
+// largest viewport (16384 both ways) is taken at that width; one that tall at
+// the X server gets no frame drawn into it. Random drops come on top of the
+// pointer's.
 TEST_F(InputTest, TheHeldLeftButtonDropsUnderThePointer) {
     const std::tuple<int, int, int, int, float, Texels> cases[] = {
         {800, 600, 400, 300, 800.0f / 600, {{256, 256}}},
         {800, 600, 0, 599, 800.0f / 600, {{0, 0}}},
         {800, 600, 400, 0, 800.0f / 600, {}},
+        {800, 600, 800, 300, 800.0f / 600, {}},
+        {800, 600, -1, 300, 800.0f / 600, {}},
         {1024, 512, 1023, 256, 2.0f, {{511, 256}}},
-        {800, 0, 400, 300, 2.0f, {}},
+        {100000, 600, 16383, 300, 16384.0f / 600, {{511, 256}}},
+        {800, 0, 400, 300, 16384.0f / 600, {}},
         {0, 600, 400, 300, 0.0f, {}}};
     for (const auto& [width, height, x, y, aspect, texels] : cases) {
         SetSceneWater(0.0f);
@@ -88,8 +80,14 @@ TEST_F(InputTest, TheHeldLeftButtonDropsUnderThePointer) {
         GLint viewport[4] = {};
         glGetIntegerv(GL_VIEWPORT, viewport);
         EXPECT_TRUE(width * height > 0 || viewport[2] * viewport[3] == 0) << "a drop pass ran";
-        EXPECT_EQ(std::tuple(g_iWindowWidth, g_iWindowHeight, g_fAspect), std::tuple(width, height, aspect));
+        EXPECT_EQ(std::tuple(g_iWindowWidth, g_iWindowHeight, g_fAspect),
+                  std::tuple(std::min(width, 16384), height, aspect));
         EXPECT_EQ(DropTexels(), texels) << width << "x" << height << " at " << x << "," << y;
+    }
+    for (const auto& [width, height] : {std::pair(64, 20000), std::pair(64, 64)}) {
+        XResizeWindow(glXGetCurrentDisplay(), glXGetCurrentDrawable(), unsigned(width), unsigned(height));
+        XSync(glXGetCurrentDisplay(), False);
+        EXPECT_EQ(WindowDrawable(), height == 64);
     }
     std::srand(3);
     g_bRandomDrops = true;
@@ -124,15 +122,49 @@ TEST_F(InputTest, MouseFlagsAndTheRightButtonsReset) {
     }
 }
 
-TEST(KeyTest, F1PrintsTheHelp) {
-    StdoutCapture output;
-    SpecialKey(GLUT_KEY_F1, 0, 0);
-    EXPECT_EQ(
-        output.Text(),
-        "\nZentor Water Surface Demo\n==================================\n\n   q, ESC : Quit\n"
-        "   F1     : print this help text\n   Q      : Quit\n   space  : random drops on / off\n"
-        "   p      : pause / resume the water\n   left mouse button  : drops under the pointer (hold, drag)\n"
-        "   right mouse button : flat water again\n");
+const std::string kHelp =
+    "\nZentor Water Surface Demo\n==================================\n\n   q, ESC : Quit\n"
+    "   F1     : print this help text\n   Q      : Quit\n   space  : random drops on / off\n"
+    "   p      : pause / resume the water\n   left mouse button  : drops under the pointer (hold, drag)\n"
+    "   right mouse button : flat water again\n";
+
+// Key events through GLUT's callbacks: "p" and "F1" pressed, "^p" and "^F1"
+// released, the pointer's "leave" and "enter", and the keyboard focus set to
+// the window itself ("own"), the root window, nobody ("none") or whichever
+// window the pointer is in ("pointer"), each followed by an idle call. After
+// each: paused, and the help texts printed so far. The window's title, as the
+// X server holds it, says "(paused)" at once.
+TEST_F(InputTest, HeldKeysActOnceUntilReleasedOrForgotten) {
+    const std::tuple<std::string, bool, int> steps[] = {
+        {"p", 1, 0},   {"p", 1, 0},  {"^p", 1, 0},      {"p", 0, 0},  {"F1", 0, 1},    {"F1", 0, 1},
+        {"^F1", 0, 1}, {"F1", 0, 2}, {"leave", 0, 2},   {"p", 1, 2},  {"enter", 1, 2}, {"p", 1, 2},
+        {"own", 1, 2}, {"p", 1, 2},  {"pointer", 1, 2}, {"p", 1, 2},  {"root", 1, 2},  {"p", 0, 2},
+        {"^p", 0, 2},  {"F1", 0, 3}, {"none", 0, 3},    {"F1", 0, 4}, {"own", 0, 4}};
+    ::Display* const display = glXGetCurrentDisplay();
+    const Window window = glXGetCurrentDrawable();
+    const std::map<std::string, Window> focus = {
+        {"own", window}, {"none", None}, {"pointer", PointerRoot}, {"root", DefaultRootWindow(display)}};
+    ForgetHeldKeys();
+    std::string printed;
+    for (const auto& [event, paused, helps] : steps) {
+        StdoutCapture output;
+        if (event == "p" || event == "^p") (event[0] == '^' ? KeyReleased : KeyPressed)('p', 0, 0);
+        if (event == "F1" || event == "^F1")
+            (event[0] == '^' ? SpecialKeyReleased : SpecialKeyPressed)(GLUT_KEY_F1, 0, 0);
+        if (event == "leave" || event == "enter") PointerEntry(event == "leave" ? GLUT_LEFT : GLUT_ENTERED);
+        if (focus.count(event)) {
+            XSetInputFocus(display, focus.at(event), RevertToNone, CurrentTime);
+            XSync(display, False);
+            Idle();
+        }
+        printed += output.Text();
+        char* title = nullptr;
+        XFetchName(display, window, &title);
+        EXPECT_TRUE(g_bPaused == paused && (title && std::strstr(title, "(paused)")) == paused) << event;
+        XFree(title);
+        EXPECT_EQ(printed.size(), helps * kHelp.size()) << event;
+    }
+    EXPECT_EQ(printed, kHelp + kHelp + kHelp + kHelp);
 }
 
 uint32_t g_ticks = 0;

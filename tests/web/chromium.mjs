@@ -191,9 +191,18 @@ export class Page {
     return this.session.send('Input.dispatchMouseEvent', { type, x, y, button, clickCount: 1 });
   }
 
-  async key(text, code, keyCode) {
-    const key = { key: text, code, windowsVirtualKeyCode: keyCode, nativeVirtualKeyCode: keyCode };
-    await this.session.send('Input.dispatchKeyEvent', { type: 'keyDown', text, ...key });
-    await this.session.send('Input.dispatchKeyEvent', { type: 'keyUp', ...key });
+  // A key pressed (a character's text, or a name such as F1) and released;
+  // whileHeld runs in between. keyDown with repeat sends an auto-repeat.
+  keyDown(name, code, keyCode, repeat = false) {
+    const text = name.length === 1 ? { text: name } : {};
+    return this.session.send('Input.dispatchKeyEvent', { type: 'keyDown', autoRepeat: repeat, ...text,
+      key: name, code, windowsVirtualKeyCode: keyCode, nativeVirtualKeyCode: keyCode });
+  }
+
+  async key(name, code, keyCode, whileHeld = async () => {}) {
+    await this.keyDown(name, code, keyCode);
+    await whileHeld();
+    await this.session.send('Input.dispatchKeyEvent',
+      { type: 'keyUp', key: name, code, windowsVirtualKeyCode: keyCode, nativeVirtualKeyCode: keyCode });
   }
 }

@@ -5,9 +5,10 @@
 //   - the water starts flat, and shades as flat water does;
 //   - a click makes rings where it landed, and nowhere else;
 //   - p pauses (two screenshots a second apart are identical, the title says
-//     so) and resumes (the rings move on);
+//     so at once), held or not, and resumes (the rings move on);
+//   - F1 pressed, released and pressed again prints the help each time;
 //   - space starts random drops all over the water;
-//   - q ends the demo, and the page says so;
+//   - Esc ends the demo, and the page says so;
 //   - in a browser without WebGL the page says the demo could not start.
 //
 //   node demo-page.mjs SITE_DIRECTORY [--save DIRECTORY]
@@ -111,10 +112,22 @@ try {
     `the click made rings where it landed (${count} disturbed samples around (${centre.x.toFixed(1)}, ` +
     `${centre.y.toFixed(1)}), the farthest ${farthest.toFixed(0)} px from the click at (${click.x}, ${click.y}))`);
 
-  await page.key('p', 'KeyP', 80);
-  const paused = await page.waitFor('document.title.includes("(paused)") && document.title', 5000, 'the paused title');
-  check(/^Zentor Water Surface Demo \(paused\) @ \d+\.\d\d fps$/.test(paused), `p pauses: "${paused}"`);
-  await sleep(300);
+  // p held over several frames, then repeated by the keyboard, pauses once,
+  // the title saying so at once.
+  const titles = [];
+  await page.key('p', 'KeyP', 80, async () => {
+    titles.push(await page.evaluate('document.title'));
+    await sleep(1500);
+    await page.keyDown('p', 'KeyP', 80, true);
+    titles.push(await page.evaluate('document.title'));
+  });
+  check(titles.every((t) => /^Zentor Water Surface Demo \(paused\) @ \d+\.\d\d fps$/.test(t)),
+    `p pauses at once, held or not: ${JSON.stringify(titles)}`);
+  const helpTexts = async () => (await page.evaluate('document.getElementById("help").textContent'))
+    .split('Zentor Water Surface Demo\n===').length - 1;
+  await page.key('F1', 'F1', 112);
+  await page.key('F1', 'F1', 112);
+  check(await helpTexts() === 3, `F1 pressed, released and pressed again prints the help twice more`);
   const before = await shoot('paused');
   await sleep(1000);
   const after = await shoot('paused-later');
@@ -141,10 +154,10 @@ try {
   const drops = farDrops(await shootUntil('drops', (shot) => farDrops(shot) >= 3));
   check(drops >= 3, `space starts random drops all over the water (${drops} disturbed samples far from the click)`);
 
-  await page.key('q', 'KeyQ', 81);
+  await page.key('Escape', 'Escape', 27);
   const ended = await page.waitFor('document.getElementById("status").textContent.includes("ended") && ' +
     'document.getElementById("status").textContent', 5000, 'the end of the demo');
-  check(Boolean(ended), `q ends the demo: "${ended}"`);
+  check(Boolean(ended), `Esc ends the demo: "${ended}"`);
   const thrown = page.log.filter((line) => ['exception', 'error', 'browser'].includes(line.type));
   check(thrown.length === 0, `nothing went wrong on the page${thrown.length ? ': ' + thrown[0].text : ''}`);
 } catch (error) {
