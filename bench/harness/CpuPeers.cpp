@@ -297,39 +297,22 @@ protected:
     Eigen::VectorXf b_;
 };
 
-template <typename Preconditioner>
+// Conjugate gradients in float, or in double for tolerances float cannot
+// reach, on a copy of the system made with it, untimed.
+template <typename Preconditioner, typename Real = float>
 class EigenCg final : public EigenSystem {
+    using Rows = Eigen::SparseMatrix<Real, Eigen::RowMajor>;
+    using Vector = Eigen::Matrix<Real, Eigen::Dynamic, 1>;
+
 public:
-    using EigenSystem::EigenSystem;
-
-    void Setup() override { solver_.compute(matrix_); }
-    int Solve(float tolerance) override {
-        solver_.setTolerance(tolerance);
-        x_ = solver_.solveWithGuess(b_, Eigen::VectorXf::Zero(b_.size()));
-        return static_cast<int>(solver_.iterations());
-    }
-    bool Iterative() const override { return true; }
-    bool Converged() const override { return solver_.info() == Eigen::Success; }
-    double TrueResidual() const override { return RelativeResidual(matrix_, b_, x_); }
-    std::vector<double> Solution() const override { return {x_.data(), x_.data() + x_.size()}; }
-
-private:
-    Eigen::ConjugateGradient<SparseMatrix, Eigen::Lower | Eigen::Upper, Preconditioner> solver_;
-    Eigen::VectorXf x_;
-};
-
-// Conjugate gradients in double, on a copy of the system made with it, untimed.
-template <typename Preconditioner>
-class EigenCgDouble final : public EigenSystem {
-public:
-    EigenCgDouble(const std::vector<int>& offsets, const std::vector<std::vector<float>>& diagonals,
-                  const std::vector<float>& b)
-        : EigenSystem(offsets, diagonals, b), rows_(matrix_.cast<double>()), rhs_(b_.cast<double>()) {}
+    EigenCg(const std::vector<int>& offsets, const std::vector<std::vector<float>>& diagonals,
+            const std::vector<float>& b)
+        : EigenSystem(offsets, diagonals, b), rows_(matrix_.cast<Real>()), rhs_(b_.cast<Real>()) {}
 
     void Setup() override { solver_.compute(rows_); }
     int Solve(float tolerance) override {
         solver_.setTolerance(tolerance);
-        x_ = solver_.solveWithGuess(rhs_, Eigen::VectorXd::Zero(rhs_.size()));
+        x_ = solver_.solveWithGuess(rhs_, Vector::Zero(rhs_.size()));
         return static_cast<int>(solver_.iterations());
     }
     bool Iterative() const override { return true; }
@@ -338,9 +321,8 @@ public:
     std::vector<double> Solution() const override { return {x_.data(), x_.data() + x_.size()}; }
 
 private:
-    using Rows = Eigen::SparseMatrix<double, Eigen::RowMajor>;
     Rows rows_;
-    Eigen::VectorXd rhs_, x_;
+    Vector rhs_, x_;
     Eigen::ConjugateGradient<Rows, Eigen::Lower | Eigen::Upper, Preconditioner> solver_;
 };
 
@@ -391,10 +373,10 @@ std::unique_ptr<CpuToleranceSolve> MakeEigenToleranceSolve(const std::vector<int
                 offsets, diagonals, b);
         case EigenSolver::kLdlt: return std::make_unique<EigenLdlt>(offsets, diagonals, b);
         case EigenSolver::kIncompleteCholeskyCgDouble:
-            return std::make_unique<EigenCgDouble<Eigen::IncompleteCholesky<double>>>(offsets, diagonals, b);
+            return std::make_unique<EigenCg<Eigen::IncompleteCholesky<double>, double>>(offsets, diagonals, b);
         case EigenSolver::kIncompleteCholeskyNaturalCgDouble:
             return std::make_unique<
-                EigenCgDouble<Eigen::IncompleteCholesky<double, Eigen::Lower, Eigen::NaturalOrdering<int>>>>(
+                EigenCg<Eigen::IncompleteCholesky<double, Eigen::Lower, Eigen::NaturalOrdering<int>>, double>>(
                 offsets, diagonals, b);
     }
     return nullptr;
