@@ -3,6 +3,9 @@
 #include <GL/glew.h>
 #include <benchmark/benchmark.h>
 
+#include <chrono>
+
+#include "CpuPeers.h"
 #include "WorkModel.h"
 
 namespace bench {
@@ -36,6 +39,39 @@ void TimeGl(benchmark::State& state, const perf::Work& work, Op&& op) {
     state.counters["texels_read"] = static_cast<double>(work.texelsRead);
     state.counters["texels_written"] = static_cast<double>(work.texelsWritten);
     state.SetBytesProcessed(state.iterations() * work.Bytes());
+}
+
+// The iterations of one solve and the wall time each took, in seconds.
+inline void SetIterations(benchmark::State& state, int iterations) {
+    state.counters["cg_iterations"] = iterations;
+    state.counters["seconds_per_iteration"] = benchmark::Counter(
+        iterations, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// An Eigen peer's set-up (the preconditioner, or the factorisation) and its
+// solve to the tolerance, timed together as the benchmark's time and apart in
+// two counters, with how the solve ended. Eigen allocates its work vectors in
+// every solve: part of its time to solution, as ours are part of our set-up.
+inline void TimePeerSolve(benchmark::State& state, perf::CpuToleranceSolve& peer, double tolerance) {
+    using Clock = std::chrono::steady_clock;
+    int iterations = 0;
+    std::chrono::duration<double> setup{0}, solve{0};
+    for (auto _ : state) {
+        const Clock::time_point start = Clock::now();
+        peer.Setup();
+        const Clock::time_point set = Clock::now();
+        iterations = peer.Solve(static_cast<float>(tolerance));
+        solve += Clock::now() - set;
+        setup += set - start;
+    }
+    if (peer.Iterative()) SetIterations(state, iterations);
+    state.counters["setup_seconds"] = setup.count() / static_cast<double>(state.iterations());
+    state.counters["solve_seconds"] = solve.count() / static_cast<double>(state.iterations());
+    state.counters["true_residual"] = peer.TrueResidual();
+    state.counters["tolerance"] = tolerance;
+    state.SetLabel(peer.Converged()   ? "converged"
+                   : peer.Iterative() ? "max iterations"
+                                      : "above the tolerance");
 }
 
 // GPU objects that benchmarks keep from one to the next because they take

@@ -141,22 +141,7 @@ void BM_RefinedPeer(benchmark::State& state, const RefinedSystem* system, perf::
     const std::vector<double> b = RightHandSide(*system);
     const auto peer =
         perf::MakeEigenToleranceSolve(offsets, diagonals, std::vector<float>(b.begin(), b.end()), kind);
-    int iterations = 0;
-    std::chrono::duration<double> setup{0}, solve{0};
-    for (auto _ : state) {
-        const Clock::time_point start = Clock::now();
-        peer->Setup();
-        const Clock::time_point set = Clock::now();
-        iterations = peer->Solve(static_cast<float>(kRefinedTolerance));
-        solve += Clock::now() - set;
-        setup += set - start;
-    }
-    state.counters["setup_seconds"] = setup.count() / static_cast<double>(state.iterations());
-    state.counters["solve_seconds"] = solve.count() / static_cast<double>(state.iterations());
-    if (peer->Iterative()) state.counters["cg_iterations"] = iterations;
-    state.counters["true_residual"] = peer->TrueResidual();
-    state.counters["tolerance"] = kRefinedTolerance;
-    state.SetLabel(peer->Converged() ? "converged" : "above the tolerance");
+    bench::TimePeerSolve(state, *peer, kRefinedTolerance);
 }
 
 int Register() {

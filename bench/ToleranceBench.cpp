@@ -62,13 +62,6 @@ std::vector<float> RightHandSide(size_t count) {
     return values;
 }
 
-// The iterations of one solve and the wall time each took, in seconds.
-void SetIterations(benchmark::State& state, int iterations) {
-    state.counters["cg_iterations"] = iterations;
-    state.counters["seconds_per_iteration"] = benchmark::Counter(
-        iterations, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-}
-
 const char* StopName(CgSolver::Stop stop) {
     switch (stop) {
         case CgSolver::Stop::kConverged: return "converged";
@@ -140,7 +133,7 @@ int Budget(int needed) { return needed + needed / 4 + 10; }
 // How the framework's tolerance solve ended, beside its time.
 void ReportSolve(benchmark::State& state, const GpuSystem& s, const CgSolver::SolveReport& report, int budget) {
     const std::vector<double> x(s.x.begin(), s.x.end());
-    SetIterations(state, report.iterations);
+    bench::SetIterations(state, report.iterations);
     state.counters["true_residual"] =
         host::RelativeResidual(s.band, std::vector<double>(s.b.begin(), s.b.end()), x);
     state.counters["tolerance"] = Tolerance(*s.system, s.grid);
@@ -176,7 +169,7 @@ void BM_Framework(benchmark::State& state, const System* system, bool jacobi, Pa
     }
     if (path != Path::kFixed) return ReportSolve(state, s, report, budget);
     const std::vector<double> x(s.x.begin(), s.x.end());
-    SetIterations(state, report.iterations);
+    bench::SetIterations(state, report.iterations);
     state.counters["true_residual"] =
         host::RelativeResidual(s.band, std::vector<double>(s.b.begin(), s.b.end()), x);
     state.counters["tolerance"] = Tolerance(*system, grid);
@@ -214,34 +207,12 @@ void BM_Multigrid(benchmark::State& state, const System* system) {
     ReportSolve(state, s, report, budget);
 }
 
-// Eigen's set-up (the preconditioner, or the factorisation) and its solve,
-// timed together as the benchmark's time and apart in two counters. Eigen
-// allocates its work vectors in every solve: part of its time to solution,
-// as the framework's are part of its set-up.
 void BM_Eigen(benchmark::State& state, const System* system, perf::EigenSolver solver) {
-    using Clock = std::chrono::steady_clock;
     const int grid = static_cast<int>(state.range(0));
     const host::Band band = host::Diffusion(grid, grid, system->conductivity);
     const auto peer = perf::MakeEigenToleranceSolve(band.offsets, band.diagonals,
                                                     RightHandSide(static_cast<size_t>(band.N())), solver);
-    int iterations = 0;
-    std::chrono::duration<double> setup{0}, solve{0};
-    for (auto _ : state) {
-        const Clock::time_point start = Clock::now();
-        peer->Setup();
-        const Clock::time_point set = Clock::now();
-        iterations = peer->Solve(Tolerance(*system, grid));
-        solve += Clock::now() - set;
-        setup += set - start;
-    }
-    if (peer->Iterative()) SetIterations(state, iterations);
-    state.counters["setup_seconds"] = setup.count() / static_cast<double>(state.iterations());
-    state.counters["solve_seconds"] = solve.count() / static_cast<double>(state.iterations());
-    state.counters["true_residual"] = peer->TrueResidual();
-    state.counters["tolerance"] = Tolerance(*system, grid);
-    state.SetLabel(peer->Converged()   ? "converged"
-                   : peer->Iterative() ? "max iterations"
-                                       : "above the tolerance");
+    bench::TimePeerSolve(state, *peer, Tolerance(*system, grid));
 }
 
 int Register() {
